@@ -1,0 +1,77 @@
+// Argument matching: one static description per bound callable drives one
+// matching routine, then each parameter is converted by a typed converter.
+//
+//   static constexpr const char* kParams[] = {"inflow", "k", "x"};
+//   static constexpr Signature kSig{"run_x", nullptr, kParams, 2};
+//   Args args(kSig, argv, nargs, kwnames);        // METH_FASTCALL | METH_KEYWORDS
+//   auto inflow = args.get(0, to_vector);          // "argument 'inflow': ..." on TypeError
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <span>
+#include <type_traits>
+#include <utility>
+
+#include "binding/py_object.hpp"
+
+namespace pelmora::bind {
+
+struct Signature {
+  const char* name;   // Python name: "run_clark_uh", "__new__", "disaggregate"
+  const char* owner;  // class name for methods and constructors, else nullptr
+  std::span<const char* const> params;
+  std::size_t required;  // the leading parameters without a default
+};
+
+// Replaces a pending exact TypeError by "argument '{param}': {message}",
+// keeping its __cause__; any other pending error is left as it is.
+void prefix_argument_error(const char* param) noexcept;
+
+// Converts `obj` with `conv`, naming `param` in a TypeError.
+template <class Conv>
+auto convert_argument(const char* param, PyObject* obj, Conv&& conv) -> decltype(conv(obj)) {
+  try {
+    return conv(obj);
+  } catch (const PyErrOccurred&) {
+    prefix_argument_error(param);
+    throw;
+  }
+}
+
+class Args {
+ public:
+  static constexpr std::size_t kMaxParams = 8;
+
+  // Fast call with keywords: positional values, then values named by kwnames.
+  Args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+  // tp_new protocol: an argument tuple and an optional keyword dict.
+  Args(const Signature& sig, PyObject* args, PyObject* kwargs);
+
+  // The matched object (borrowed), or nullptr when an optional one is absent.
+  PyObject* operator[](std::size_t i) const { return slots_[i].get(); }
+  bool has(std::size_t i) const { return static_cast<bool>(slots_[i]); }
+
+  // Converted value of parameter i.
+  template <class Conv>
+  auto get(std::size_t i, Conv&& conv) const -> decltype(conv(std::declval<PyObject*>())) {
+    return convert_argument(sig_.params[i], slots_[i].get(), std::forward<Conv>(conv));
+  }
+  // Converted value of optional parameter i, or `fallback` when it is absent.
+  template <class Conv, class T>
+  auto get_or(std::size_t i, Conv&& conv, T fallback) const
+      -> decltype(conv(std::declval<PyObject*>())) {
+    if (!has(i)) return fallback;
+    return get(i, std::forward<Conv>(conv));
+  }
+
+ private:
+  void fill_keyword(PyObject* name, PyObject* value, std::size_t nargs);
+  void check_positional(std::size_t nargs) const;
+  void check_missing() const;
+
+  const Signature& sig_;
+  std::array<Ref, kMaxParams> slots_;
+};
+
+}  // namespace pelmora::bind

@@ -1,0 +1,32 @@
+// Type creation for the library's classes and the borrow refusals.
+#include "binding/py_class.hpp"
+
+#include <string>
+#include <vector>
+
+namespace pelmora::bind {
+
+void raise_already_mutably_borrowed() { raise(PyExc_RuntimeError, "Already mutably borrowed"); }
+void raise_already_borrowed() { raise(PyExc_RuntimeError, "Already borrowed"); }
+
+Ref create_type(const ClassSpec& spec, Py_ssize_t basicsize, destructor dealloc) {
+  // Instances have no __dict__ and no weakref slot; classes are immutable so
+  // that no thread can change them under another.
+  std::vector<PyType_Slot> slots;
+  slots.push_back({Py_tp_doc, const_cast<char*>(spec.doc)});
+  slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc)});
+  if (spec.tp_new) slots.push_back({Py_tp_new, reinterpret_cast<void*>(spec.tp_new)});
+  if (spec.getset) slots.push_back({Py_tp_getset, spec.getset});
+  if (spec.methods) slots.push_back({Py_tp_methods, spec.methods});
+  slots.push_back({0, nullptr});
+
+  unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+  if (spec.subclassable) flags |= Py_TPFLAGS_BASETYPE;
+  if (!spec.tp_new) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
+
+  const std::string qualified = std::string("builtins.") + spec.name;
+  PyType_Spec type_spec{qualified.c_str(), static_cast<int>(basicsize), 0, flags, slots.data()};
+  return require(PyType_FromSpec(&type_spec));
+}
+
+}  // namespace pelmora::bind

@@ -1,0 +1,204 @@
+// Library classes: one C++ value per Python instance, a borrow counter, and
+// type objects created once per process.
+//
+// Every bound class wraps a plain C++ value type T. Its Python face declares
+//
+//   template <> struct pelmora::bind::ClassInfo<T> { static PyTypeObject* type(); };
+//
+// in its py_*.hpp header and defines type() with a `BoundClass<T>`. Then any
+// face can convert arguments with `to_value<T>` and results with `wrap<T>`.
+//
+// Borrow rules: reads (attribute getters, copies taken for arguments) hold a
+// shared borrow; setters hold an exclusive one. A conflict raises RuntimeError
+// at once instead of waiting, and no borrow is held across a call into Python.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <new>
+#include <string>
+#include <vector>
+#include <utility>
+
+#include "binding/py_args.hpp"
+#include "binding/py_errors.hpp"
+#include "binding/py_object.hpp"
+
+namespace pelmora::bind {
+
+template <class T>
+struct ClassInfo;  // specialised by each bound class
+
+template <class T>
+struct Instance {
+  PyObject_HEAD
+  // > 0: that many readers; -1: one writer; 0: free.
+  std::atomic<std::int64_t> borrow;
+  T value;
+};
+
+// The value inside a library instance (self, or an argument already type-checked).
+template <class T>
+T& value_of(PyObject* self) noexcept {
+  return reinterpret_cast<Instance<T>*>(self)->value;
+}
+
+template <class T>
+std::atomic<std::int64_t>& borrow_flag(PyObject* self) noexcept {
+  return reinterpret_cast<Instance<T>*>(self)->borrow;
+}
+
+[[noreturn]] void raise_already_mutably_borrowed();
+[[noreturn]] void raise_already_borrowed();
+
+template <class T>
+class SharedBorrow {
+ public:
+  explicit SharedBorrow(PyObject* self) : flag_(borrow_flag<T>(self)) {
+    std::int64_t cur = flag_.load(std::memory_order_relaxed);
+    do {
+      if (cur < 0) raise_already_mutably_borrowed();
+    } while (!flag_.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire, std::memory_order_relaxed));
+  }
+  ~SharedBorrow() { flag_.fetch_sub(1, std::memory_order_release); }
+  SharedBorrow(const SharedBorrow&) = delete;
+  SharedBorrow& operator=(const SharedBorrow&) = delete;
+
+ private:
+  std::atomic<std::int64_t>& flag_;
+};
+
+template <class T>
+class ExclusiveBorrow {
+ public:
+  explicit ExclusiveBorrow(PyObject* self) : flag_(borrow_flag<T>(self)) {
+    std::int64_t expected = 0;
+    if (!flag_.compare_exchange_strong(expected, -1, std::memory_order_acquire, std::memory_order_relaxed))
+      raise_already_borrowed();
+  }
+  ~ExclusiveBorrow() { flag_.store(0, std::memory_order_release); }
+  ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+  ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+
+ private:
+  std::atomic<std::int64_t>& flag_;
+};
+
+// What a class looks like to Python.
+struct ClassSpec {
+  const char* name;  // bare class name; the type is "builtins.<name>"
+  const char* doc;   // "Name(params)\n--\n\nbody", or a plain docstring
+  bool subclassable;
+  newfunc tp_new;  // nullptr: not constructible from Python
+  PyGetSetDef* getset;
+  PyMethodDef* methods;
+};
+
+// Creates type objects; shared by every BoundClass.
+Ref create_type(const ClassSpec& spec, Py_ssize_t basicsize, destructor dealloc);
+
+template <class T>
+void dealloc_instance(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto* inst = reinterpret_cast<Instance<T>*>(self);
+  inst->value.~T();
+  inst->borrow.~atomic();
+  type->tp_free(self);
+  Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+template <class T>
+class BoundClass {
+ public:
+  explicit BoundClass(ClassSpec spec) : spec_(spec) {}
+
+  // The class object, created on first use and kept for the process. Two
+  // threads may race to create it; the loser drops its copy.
+  PyTypeObject* type() {
+    PyObject* cached = cached_.load(std::memory_order_acquire);
+    if (cached) return reinterpret_cast<PyTypeObject*>(cached);
+    Ref made = create_type(spec_, static_cast<Py_ssize_t>(sizeof(Instance<T>)), &dealloc_instance<T>);
+    PyObject* expected = nullptr;
+    if (cached_.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel))
+      return reinterpret_cast<PyTypeObject*>(made.release());
+    return reinterpret_cast<PyTypeObject*>(expected);
+  }
+
+ private:
+  ClassSpec spec_;
+  std::atomic<PyObject*> cached_{nullptr};
+};
+
+// A new instance of `type` (the class or a subclass) owning `value`.
+template <class T>
+Ref create_instance(PyTypeObject* type, T&& value) {
+  Ref obj = require(type->tp_alloc(type, 0));
+  auto* inst = reinterpret_cast<Instance<T>*>(obj.get());
+  new (&inst->borrow) std::atomic<std::int64_t>(0);
+  new (&inst->value) T(std::move(value));
+  return obj;
+}
+
+// A new instance of exactly the library class (never a subclass).
+template <class T>
+Ref wrap(T value) {
+  return create_instance<T>(ClassInfo<T>::type(), std::move(value));
+}
+
+template <class T>
+bool is_instance(PyObject* obj) {
+  return PyObject_TypeCheck(obj, ClassInfo<T>::type());
+}
+
+// A private copy of the value of a library instance, taken under a shared
+// borrow; any other object raises the cast error naming the class.
+template <class T>
+T to_value(PyObject* obj) {
+  PyTypeObject* type = ClassInfo<T>::type();
+  if (!PyObject_TypeCheck(obj, type)) raise_cast_error(obj, type);
+  SharedBorrow<T> borrow(obj);
+  return value_of<T>(obj);
+}
+
+// A new dict from names to new instances of the library class.
+template <class T>
+Ref wrap_map(std::vector<std::pair<std::string, T>> items) {
+  Ref dict = require(PyDict_New());
+  for (auto& [name, value] : items) {
+    Ref key = require(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    Ref obj = wrap<T>(std::move(value));
+    require_ok(PyDict_SetItem(dict.get(), key.get(), obj.get()));
+  }
+  return dict;
+}
+
+// Getter slot from a function of the value: reads under a shared borrow.
+template <class T, Ref (*Read)(const T&)>
+PyObject* getter(PyObject* self, void*) {
+  return guard([&] {
+    SharedBorrow<T> borrow(self);
+    return Read(value_of<T>(self));
+  });
+}
+
+// Setter slot: converts first (that may run Python code), then stores under
+// an exclusive borrow. Deleting raises "property has no deleter".
+template <class T, class V, V (*Convert)(PyObject*), void (*Store)(T&, V)>
+int setter(PyObject* self, PyObject* value, void* closure) {
+  return guard_status([&] {
+    if (!value) raise(PyExc_AttributeError, "property has no deleter");
+    const char* name = static_cast<const char*>(closure);
+    V converted = [&] {
+      try {
+        return Convert(value);
+      } catch (const PyErrOccurred&) {
+        prefix_argument_error(name);
+        throw;
+      }
+    }();
+    ExclusiveBorrow<T> borrow(self);
+    Store(value_of<T>(self), std::move(converted));
+  });
+}
+
+}  // namespace pelmora::bind

@@ -1,0 +1,256 @@
+// Argument conversions and result conversions.
+#include "binding/py_convert.hpp"
+
+#include <datetime.h>
+
+#include <atomic>
+#include <cstring>
+#include <limits>
+
+#include "binding/errors.hpp"
+#include "binding/py_errors.hpp"
+
+namespace pelmora::bind {
+
+namespace {
+
+// datetime.h declares a per-file API pointer; this file keeps its own cache
+// instead, which is safe to publish across threads.
+[[maybe_unused]] PyDateTime_CAPI** const kHeaderApiSlot = &PyDateTimeAPI;
+
+// The datetime C API, imported once from its capsule.
+PyDateTime_CAPI* datetime_api() {
+  static std::atomic<PyDateTime_CAPI*> cached{nullptr};
+  PyDateTime_CAPI* api = cached.load(std::memory_order_acquire);
+  if (api) return api;
+  api = static_cast<PyDateTime_CAPI*>(PyCapsule_Import("datetime.datetime_CAPI", 0));
+  if (!api) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "failed to import `datetime` C API");
+    throw_error_set();
+  }
+  // The capsule lives as long as the datetime module; every thread sees the same pointer.
+  cached.store(api, std::memory_order_release);
+  return api;
+}
+
+// collections.abc.Sequence, imported on first use, names the sequence cast error.
+PyTypeObject* sequence_abc() {
+  static std::atomic<PyObject*> cached{nullptr};
+  PyObject* type = cached.load(std::memory_order_acquire);
+  if (type) return reinterpret_cast<PyTypeObject*>(type);
+  Ref module = require(PyImport_ImportModule("collections.abc"));
+  Ref seq = require(PyObject_GetAttrString(module.get(), "Sequence"));
+  if (!PyType_Check(seq.get())) raise_cast_error(seq.get(), "type");
+  PyObject* expected = nullptr;
+  if (cached.compare_exchange_strong(expected, seq.get(), std::memory_order_acq_rel)) {
+    return reinterpret_cast<PyTypeObject*>(seq.release());  // kept for the process
+  }
+  return reinterpret_cast<PyTypeObject*>(expected);
+}
+
+bool type_named(PyObject* obj, const char* name) { return std::strcmp(Py_TYPE(obj)->tp_name, name) == 0; }
+
+// Exact floats in a list, read under the list's lock. Returns false, having
+// read nothing into `out`, when any item is not an exact float.
+bool read_float_list(PyObject* list, std::vector<double>& out) {
+  CriticalSection lock(list);
+  const Py_ssize_t n = PyList_GET_SIZE(list);
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (!PyFloat_CheckExact(PyList_GET_ITEM(list, i))) return false;
+  out.resize(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) out[static_cast<std::size_t>(i)] = PyFloat_AS_DOUBLE(PyList_GET_ITEM(list, i));
+  return true;
+}
+
+bool read_float_tuple(PyObject* tuple, std::vector<double>& out) {
+  const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (!PyFloat_CheckExact(PyTuple_GET_ITEM(tuple, i))) return false;
+  out.resize(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) out[static_cast<std::size_t>(i)] = PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(tuple, i));
+  return true;
+}
+
+// A one-dimensional, C-contiguous float64 buffer of a numpy array, an
+// array.array or a memoryview, copied in one block. Other exporters, and any
+// buffer of another shape or type, take the general path.
+bool read_float_buffer(PyObject* obj, std::vector<double>& out) {
+  if (!(PyMemoryView_Check(obj) || type_named(obj, "numpy.ndarray") || type_named(obj, "array.array")))
+    return false;
+  Py_buffer view;
+  if (PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  bool ok = false;
+  const char* fmt = view.format ? view.format : "B";
+  const bool is_double = std::strcmp(fmt, "d") == 0 || std::strcmp(fmt, "=d") == 0 ||
+                         std::strcmp(fmt, "<d") == 0 || std::strcmp(fmt, "@d") == 0;
+  if (view.ndim == 1 && view.itemsize == static_cast<Py_ssize_t>(sizeof(double)) && is_double &&
+      PyBuffer_IsContiguous(&view, 'C')) {
+    const std::size_t n = static_cast<std::size_t>(view.len) / sizeof(double);
+    try {
+      out.resize(n);
+    } catch (...) {
+      PyBuffer_Release(&view);
+      throw;
+    }
+    if (n) std::memcpy(out.data(), view.buf, n * sizeof(double));
+    ok = true;
+  }
+  PyBuffer_Release(&view);
+  return ok;
+}
+
+}  // namespace
+
+Duration Timedelta::duration() const {
+  if (days < 0) throw DomainError("cannot convert a negative timedelta to a duration");
+  Duration d;
+  d.secs = static_cast<std::uint64_t>(days) * 86400u + static_cast<std::uint64_t>(seconds);
+  d.nanos = static_cast<std::uint32_t>(microseconds) * 1000u;
+  return d;
+}
+
+double to_double(PyObject* obj) {
+  if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
+  const double v = PyFloat_AsDouble(obj);
+  if (v == -1.0 && PyErr_Occurred()) throw_error_set();
+  return v;
+}
+
+std::optional<double> to_optional_double(PyObject* obj) {
+  if (obj == nullptr || obj == Py_None) return std::nullopt;
+  return to_double(obj);
+}
+
+bool to_bool(PyObject* obj) {
+  if (PyBool_Check(obj)) return obj == Py_True;
+  if (type_named(obj, "numpy.bool") || type_named(obj, "numpy.bool_")) {
+    const int truth = PyObject_IsTrue(obj);
+    if (truth < 0) throw_error_set();
+    return truth != 0;
+  }
+  raise_cast_error(obj, "bool");
+}
+
+std::uint64_t to_count(PyObject* obj) {
+  Ref index = require(PyNumber_Index(obj));
+  const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_error_set();
+  return static_cast<std::uint64_t>(v);
+}
+
+std::int64_t to_i64(PyObject* obj) {
+  const long v = PyLong_AsLong(obj);
+  if (v == -1 && PyErr_Occurred()) throw_error_set();
+  return static_cast<std::int64_t>(v);
+}
+
+std::int32_t to_i32(PyObject* obj) {
+  const std::int64_t v = to_i64(obj);
+  if (v < std::numeric_limits<std::int32_t>::min() || v > std::numeric_limits<std::int32_t>::max())
+    raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+  return static_cast<std::int32_t>(v);
+}
+
+std::string to_string(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) raise_cast_error(obj, "str");
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (!utf8) throw_error_set();
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+std::vector<double> to_vector(PyObject* obj) {
+  if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(obj)) raise_cast_error(obj, sequence_abc());
+
+  std::vector<double> out;
+  // Fast paths read the same values the general path would, or decline.
+  if (PyList_CheckExact(obj) && read_float_list(obj, out)) return out;
+  if (PyTuple_CheckExact(obj) && read_float_tuple(obj, out)) return out;
+  if (read_float_buffer(obj, out)) return out;
+
+  // General path: the length (when known) sizes the vector, then every item
+  // is converted as a double. Items may run Python code (__float__), which may
+  // change the very sequence; the iterator keeps that safe.
+  out.clear();
+  const Py_ssize_t hint = PySequence_Size(obj);
+  if (hint < 0) PyErr_Clear();
+  else out.reserve(static_cast<std::size_t>(hint));
+  Ref iter = require(PyObject_GetIter(obj));
+  for (;;) {
+    PyObject* raw = nullptr;
+    const int status = PyIter_NextItem(iter.get(), &raw);
+    if (status < 0) throw_error_set();
+    if (status == 0) break;
+    Ref item = Ref::steal(raw);
+    out.push_back(to_double(item.get()));
+  }
+  return out;
+}
+
+Timedelta to_timedelta(PyObject* obj) {
+  PyDateTime_CAPI* api = datetime_api();
+  if (!PyObject_TypeCheck(obj, api->DeltaType)) raise_cast_error(obj, "timedelta");
+  Timedelta td;
+  td.days = PyDateTime_DELTA_GET_DAYS(obj);
+  td.seconds = PyDateTime_DELTA_GET_SECONDS(obj);
+  td.microseconds = PyDateTime_DELTA_GET_MICROSECONDS(obj);
+  return td;
+}
+
+namespace detail {
+
+DictSteps::DictSteps(PyObject* dict) : dict_(dict) {
+  if (!PyDict_Check(dict)) raise_cast_error(dict, "dict");
+  size_ = PyDict_Size(dict);
+  remaining_ = size_;
+}
+
+bool DictSteps::advance(PyObject** key, PyObject** value) {
+  if (PyDict_Size(dict_) != size_) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+  if (!PyDict_Next(dict_, &pos_, key, value)) return false;
+  if (remaining_ == 0) raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
+  --remaining_;
+  return true;
+}
+
+}  // namespace detail
+
+Ref from_double(double value) { return require(PyFloat_FromDouble(value)); }
+Ref from_i64(std::int64_t value) { return require(PyLong_FromLongLong(value)); }
+Ref from_u64(std::uint64_t value) { return require(PyLong_FromUnsignedLongLong(value)); }
+Ref from_string(std::string_view value) {
+  return require(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
+}
+
+Ref from_vector(std::span<const double> values) {
+  Ref list = require(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = PyFloat_FromDouble(values[i]);
+    if (!item) throw_error_set();  // the list frees what it holds
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list;
+}
+
+Ref from_optional_double(const std::optional<double>& value) {
+  if (!value) return Ref::borrow(Py_None);
+  return from_double(*value);
+}
+
+Ref timedelta_from_seconds(std::int64_t seconds) {
+  PyDateTime_CAPI* api = datetime_api();
+  // Floor division keeps the seconds part in [0, 86400).
+  std::int64_t days = seconds / 86400;
+  std::int64_t rest = seconds % 86400;
+  if (rest < 0) {
+    rest += 86400;
+    days -= 1;
+  }
+  return require(api->Delta_FromDelta(static_cast<int>(days), static_cast<int>(rest), 0, 1, api->DeltaType));
+}
+
+}  // namespace pelmora::bind

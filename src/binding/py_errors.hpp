@@ -1,0 +1,72 @@
+// The one translation point between C++ failures and Python exceptions, and
+// the constructors of the library's common Python errors.
+//
+//   PyErrOccurred           -> the error already set
+//   DomainError             -> ValueError
+//   StateError              -> RuntimeError
+//   std::bad_alloc,
+//   std::length_error       -> MemoryError
+//   InternalFault and any
+//   other exception         -> the internal-fault exception, after a short
+//                              report on standard error
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "binding/errors.hpp"
+#include "binding/py_object.hpp"
+
+namespace pelmora::bind {
+
+// Sets the Python error for the exception currently being handled. Only call
+// from inside a catch block.
+void set_error_from_current_exception() noexcept;
+
+// Runs `body` (returning a Ref or PyObject* new reference) and turns any
+// failure into a set Python error and a NULL return.
+template <class F>
+PyObject* guard(F&& body) noexcept {
+  try {
+    if constexpr (std::is_same_v<decltype(body()), Ref>) {
+      return body().release();
+    } else {
+      return body();
+    }
+  } catch (...) {
+    set_error_from_current_exception();
+    return nullptr;
+  }
+}
+
+// The same for slots returning a status: 0 on success, -1 with an error set.
+template <class F>
+int guard_status(F&& body) noexcept {
+  try {
+    body();
+    return 0;
+  } catch (...) {
+    set_error_from_current_exception();
+    return -1;
+  }
+}
+
+// A Python str from UTF-8 bytes, NULs kept.
+Ref make_str(std::string_view text);
+
+// Raise `type(message)` now.
+[[noreturn]] void raise(PyObject* exc_type, std::string_view message);
+[[noreturn]] void raise(PyObject* exc_type, Ref message);
+
+// The cast error "'{type}' object is not an instance of '{target}'" ("'None'
+// is not an instance of '{target}'" for None), as a TypeError.
+[[noreturn]] void raise_cast_error(PyObject* obj, PyTypeObject* target);
+[[noreturn]] void raise_cast_error(PyObject* obj, std::string_view target_qualname);
+// Just the message of the cast error.
+Ref cast_error_message(PyObject* obj, std::string_view target_qualname);
+
+// The class "pyo3_runtime.PanicException", created once per process.
+PyObject* internal_fault_type() noexcept;
+
+}  // namespace pelmora::bind

@@ -1,0 +1,105 @@
+// Owning references and the "a Python error is already set" exception.
+//
+// Ownership rules, for every file that touches Python:
+//  * A raw `PyObject*` in a signature is a borrowed reference, nothing else.
+//  * A function that returns a new reference returns a `Ref`.
+//  * `Ref::steal(p)` takes over a new reference; `Ref::borrow(p)` adds one.
+//  * `release()` hands the reference back to CPython (the return of a slot).
+//  * `Ref` is move-only, so ownership is always visible at the call site.
+//
+// Errors: C API failures become `PyErrOccurred` through `require()`, and the
+// edge of every bound callable (`guard` in py_errors.hpp) turns them back into
+// a NULL / -1 return. No C++ exception ever reaches CPython.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace pelmora::bind {
+
+// Thrown when a Python exception is already set and must propagate as is.
+struct PyErrOccurred {};
+
+[[noreturn]] inline void throw_error_set() { throw PyErrOccurred{}; }
+
+class Ref {
+ public:
+  Ref() noexcept = default;
+  static Ref steal(PyObject* p) noexcept { return Ref(p); }
+  static Ref borrow(PyObject* p) noexcept {
+    Py_XINCREF(p);
+    return Ref(p);
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+  Ref& operator=(Ref&& other) noexcept {
+    if (this != &other) {
+      PyObject* old = std::exchange(p_, std::exchange(other.p_, nullptr));
+      Py_XDECREF(old);
+    }
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(p_); }
+
+  PyObject* get() const noexcept { return p_; }
+  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  explicit Ref(PyObject* p) noexcept : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+// A new reference from the C API, or a throw if it failed.
+inline Ref require(PyObject* p) {
+  if (!p) throw_error_set();
+  return Ref::steal(p);
+}
+
+// A C API status (negative on failure).
+inline void require_ok(int status) {
+  if (status < 0) throw_error_set();
+}
+
+// Holds the interpreter's per-object lock while alive (a no-op with the GIL).
+#ifdef Py_GIL_DISABLED
+class CriticalSection {
+ public:
+  explicit CriticalSection(PyObject* op) noexcept { PyCriticalSection_Begin(&cs_, op); }
+  ~CriticalSection() { PyCriticalSection_End(&cs_); }
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+
+ private:
+  PyCriticalSection cs_;
+};
+#else
+// With the GIL, holding it is already exclusive access.
+class CriticalSection {
+ public:
+  explicit CriticalSection(PyObject*) noexcept {}
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+};
+#endif
+
+// Detaches the thread state around pure C++ work on private data, so other
+// threads run (and the collector can stop the world) meanwhile. Nothing inside
+// may touch a Python object.
+class Detached {
+ public:
+  explicit Detached(bool detach = true) noexcept : state_(detach ? PyEval_SaveThread() : nullptr) {}
+  ~Detached() {
+    if (state_) PyEval_RestoreThread(state_);
+  }
+  Detached(const Detached&) = delete;
+  Detached& operator=(const Detached&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+}  // namespace pelmora::bind

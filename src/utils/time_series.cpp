@@ -1,0 +1,93 @@
+// Validation, interpolation and disaggregation of the two series kinds.
+#include "utils/time_series.hpp"
+
+#include <array>
+#include <cmath>
+#include <limits>
+
+#include "binding/errors.hpp"
+#include "binding/format.hpp"
+
+namespace pelmora {
+
+namespace {
+constexpr std::array<std::string_view, 4> kKinds = {"discharge", "rainfall", "elevation", "volume"};
+}  // namespace
+
+void validate_kind(std::string_view kind) {
+  for (auto k : kKinds)
+    if (k == kind) return;
+  std::string message = "kind must be one of [";
+  for (std::size_t i = 0; i < kKinds.size(); ++i) {
+    if (i) message += ", ";
+    message += '"';
+    message += kKinds[i];
+    message += '"';
+  }
+  message += "]; got '";
+  message += kind;  // kept whole, NULs included
+  message += "'";
+  throw DomainError(std::move(message));
+}
+
+std::int32_t time_step_from_seconds(double seconds) {
+  // Truncate toward zero and saturate, as a float-to-int cast that never traps.
+  std::int32_t step;
+  if (std::isnan(seconds)) step = 0;
+  else if (seconds >= 2147483647.0) step = std::numeric_limits<std::int32_t>::max();
+  else if (seconds <= -2147483648.0) step = std::numeric_limits<std::int32_t>::min();
+  else step = static_cast<std::int32_t>(seconds);
+  if (step <= 0) throw DomainError("time_step must be > 0");
+  return step;
+}
+
+std::int64_t ContinuousSeries::total_duration() const {
+  return static_cast<std::int64_t>(time_step) * (static_cast<std::int64_t>(data.size()) - 1);
+}
+
+double ContinuousSeries::get_value(double t) const {
+  const std::int64_t total = total_duration();
+  if (t < -1e-6) throw DomainError("`duration` " + format_double(t) + " is less than 0.");
+  if (t > static_cast<double>(total) + 1e-6)
+    throw DomainError("`duration` " + format_double(t) + " is out of range (max " +
+                      format_int(total) + ").");
+  // Within the tolerance outside the range the end points are read. A NaN t
+  // passes both tests and the clamp, and reads as NaN or the only value.
+  double clamped = t;
+  if (clamped < 0.0) clamped = 0.0;
+  if (clamped > static_cast<double>(total)) clamped = static_cast<double>(total);
+  const double p = clamped / static_cast<double>(time_step);
+  const double fl = std::floor(p);
+  std::size_t i = 0;
+  if (fl > 0.0) i = fl >= 1.8446744073709552e19 ? std::numeric_limits<std::size_t>::max()
+                                                 : static_cast<std::size_t>(fl);
+  const std::size_t n = data.size();
+  if (n == 0) index_fault(0, 0);  // unreachable: an empty series fails the range test
+  if (i < n - 1) return data[i] + (data[i + 1] - data[i]) * (p - static_cast<double>(i));
+  return data[n - 1];
+}
+
+std::int64_t IncrementalSeries::total_duration() const {
+  return static_cast<std::int64_t>(time_step) * static_cast<std::int64_t>(data.size());
+}
+
+IncrementalSeries IncrementalSeries::disaggregate(std::int32_t target_step) const {
+  if (target_step < 30) throw DomainError("target_step must be >= 30 seconds.");
+  const std::int32_t n = time_step / target_step;
+  const std::int32_t r = time_step % target_step;
+  if (r != 0)
+    throw DomainError("Original time_step (" + format_int(time_step) +
+                      ") must be a multiple of target_step (" + format_int(target_step) + ").");
+  const double factor = static_cast<double>(target_step) / static_cast<double>(time_step);
+  IncrementalSeries out;
+  out.time_step = target_step;
+  out.kind = kind;
+  out.data.reserve(data.size() * static_cast<std::size_t>(n));
+  for (double v : data) {
+    const double part = v * factor;
+    out.data.insert(out.data.end(), static_cast<std::size_t>(n), part);
+  }
+  return out;
+}
+
+}  // namespace pelmora

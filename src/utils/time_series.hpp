@@ -1,0 +1,44 @@
+// The two uniformly spaced series that carry data between the models, as
+// plain values. Construction from Python validates; construction from inside
+// the library (model results) does not.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pelmora {
+
+// Fails with the kind DomainError unless `kind` is one of the four kinds.
+void validate_kind(std::string_view kind);
+
+// Seconds as a double -> whole-second step: truncated toward zero, saturated
+// to the 32-bit range, and refused unless positive ("time_step must be > 0").
+std::int32_t time_step_from_seconds(double seconds);
+
+struct TimeSeries {
+  std::vector<double> data;
+  std::int32_t time_step = 1;  // whole seconds, at least 1
+  std::string kind;
+};
+
+// Values at instants spaced time_step apart, starting at elapsed time 0.
+struct ContinuousSeries : TimeSeries {
+  // time_step * (len - 1), in 64-bit arithmetic (negative when empty).
+  std::int64_t total_duration() const;
+  // The linearly interpolated value at elapsed time t (seconds); DomainError
+  // outside [0, total_duration()] beyond a 1e-6 tolerance.
+  double get_value(double t) const;
+};
+
+// Values accumulated over consecutive intervals of time_step.
+struct IncrementalSeries : TimeSeries {
+  // time_step * len, in 64-bit arithmetic.
+  std::int64_t total_duration() const;
+  // Splits every interval into intervals of target_step, spreading each value
+  // uniformly. DomainError unless target_step >= 30 divides time_step.
+  IncrementalSeries disaggregate(std::int32_t target_step) const;
+};
+
+}  // namespace pelmora
