@@ -1,0 +1,40 @@
+// Baseflow from infiltrated rainfall: each named layer takes a fixed share of
+// the loss and routes it through a chain of identical linear reservoirs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "utils/time_series.hpp"
+
+namespace pelmora {
+
+// One groundwater layer. The constructor guarantees k_duration >= 1,
+// gw_fraction in [0, 1] or NaN and num_reservoir >= 1; the attribute setters
+// may later store any fraction or a zero count, and routing copes with both.
+struct LinearReservoir {
+  std::int32_t k_duration;  // whole seconds, for the whole chain
+  double gw_fraction;
+  double initial_q;
+  std::uint64_t num_reservoir;
+};
+
+// `k_seconds` is the non-negative duration already read from the timedelta;
+// its fraction of a second is dropped.
+LinearReservoir make_linear_reservoir(double k_seconds, double gw_fraction, double initial_q,
+                                      std::uint64_t num_reservoir);
+
+struct Baseflow {
+  ContinuousSeries total;
+  std::vector<std::pair<std::string, ContinuousSeries>> layers;  // in the input's order
+};
+
+// Routes `rainfall` (inches per step) over a basin of `basin_area` acres
+// through every layer, visited in the given order. All series are discharge
+// in cfs, one value per rainfall value at the rainfall's step.
+Baseflow linear_reservoir_rs(double basin_area, const IncrementalSeries& rainfall,
+                             const std::vector<std::pair<std::string, LinearReservoir>>& reservoirs);
+
+}  // namespace pelmora

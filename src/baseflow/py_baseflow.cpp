@@ -1,0 +1,124 @@
+// Python face of baseflow.
+#include "baseflow/py_baseflow.hpp"
+
+#include "binding/py_args.hpp"
+#include "binding/py_convert.hpp"
+#include "binding/py_errors.hpp"
+#include "binding/py_module.hpp"
+#include "utils/py_time_series.hpp"
+
+namespace pelmora {
+
+using namespace bind;
+
+namespace {
+
+constexpr const char* kNewParams[] = {"k_duration", "gw_fraction", "initial_q", "num_reservoir"};
+constexpr Signature kNew{"__new__", "LinearReservoir", kNewParams, 3};
+
+constexpr const char* kRunParams[] = {"basin_area", "rainfall", "reservoirs"};
+constexpr Signature kRun{"run_linear_reservoir", nullptr, kRunParams, 3};
+
+constexpr std::size_t kDetachWork = 1u << 16;
+
+PyObject* reservoir_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard([&] {
+    Args a(kNew, args, kwargs);
+    const Timedelta k = a.get(0, to_timedelta);
+    const double gw_fraction = a.get(1, to_double);
+    const double initial_q = a.get(2, to_double);
+    const std::uint64_t num_reservoir = a.get_or(3, to_count, std::uint64_t{1});
+    const double k_seconds = k.duration().seconds();
+    return create_instance(type, make_linear_reservoir(k_seconds, gw_fraction, initial_q, num_reservoir));
+  });
+}
+
+Ref read_k_duration(const LinearReservoir& r) { return timedelta_from_seconds(r.k_duration); }
+Ref read_gw_fraction(const LinearReservoir& r) { return from_double(r.gw_fraction); }
+Ref read_initial_q(const LinearReservoir& r) { return from_double(r.initial_q); }
+Ref read_num_reservoir(const LinearReservoir& r) { return from_u64(r.num_reservoir); }
+
+// Writes store without a range check, as documented for the attributes.
+void store_gw_fraction(LinearReservoir& r, double v) { r.gw_fraction = v; }
+void store_initial_q(LinearReservoir& r, double v) { r.initial_q = v; }
+void store_num_reservoir(LinearReservoir& r, std::uint64_t v) { r.num_reservoir = v; }
+
+PyGetSetDef reservoir_getset[] = {
+    {"k_duration", getter<LinearReservoir, read_k_duration>, nullptr,
+     "Returns the storage time constant as a Python `timedelta`.", nullptr},
+    {"gw_fraction", getter<LinearReservoir, read_gw_fraction>,
+     setter<LinearReservoir, double, to_double, store_gw_fraction>,
+     "Fraction of rainfall loss that contributes to this reservoir's baseflow.\nMust be in [0.0, 1.0].",
+     const_cast<char*>("gw_fraction")},
+    {"initial_q", getter<LinearReservoir, read_initial_q>,
+     setter<LinearReservoir, double, to_double, store_initial_q>,
+     "Initial discharge at the start of the simulation (e.g., cfs).", const_cast<char*>("initial_q")},
+    {"num_reservoir", getter<LinearReservoir, read_num_reservoir>,
+     setter<LinearReservoir, std::uint64_t, to_count, store_num_reservoir>,
+     "Number of linear reservoirs chained in series.", const_cast<char*>("num_reservoir")},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+BoundClass<LinearReservoir> reservoir_class({
+    "LinearReservoir",
+    "LinearReservoir(k_duration, gw_fraction, initial_q, num_reservoir=1)\n--\n\n"
+    "Configuration for a single linear reservoir groundwater layer.\n\n"
+    "A linear reservoir models groundwater storage with the recurrence relation:\n"
+    "`Q[t] = C * I[t] + (1 - C) * Q[t-1]`, where `C = dt / (K + 0.5*dt)`.\n"
+    "Chaining `num_reservoir` reservoirs in series produces a more peaked,\n"
+    "delayed response.",
+    false,
+    reservoir_new,
+    reservoir_getset,
+    nullptr,
+});
+
+PyObject* run_linear_reservoir(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    Args a(kRun, argv, nargs, kwnames);
+    const double basin_area = a.get(0, to_double);
+    const IncrementalSeries rainfall = a.get(1, to_value<IncrementalSeries>);
+    const auto reservoirs = a.get(2, [](PyObject* obj) { return to_map(obj, to_value<LinearReservoir>); });
+
+    std::size_t work = 0;
+    for (const auto& [name, layer] : reservoirs) work += rainfall.data.size() * (layer.num_reservoir > 64 ? 64 : layer.num_reservoir);
+    Baseflow flow = [&] {
+      Detached detached(work >= kDetachWork);
+      return linear_reservoir_rs(basin_area, rainfall, reservoirs);
+    }();
+
+    Ref total = wrap(std::move(flow.total));
+    Ref layers = wrap_map(std::move(flow.layers));
+    return require(PyTuple_Pack(2, total.get(), layers.get()));
+  });
+}
+
+PyMethodDef run_linear_reservoir_def = {
+    "run_linear_reservoir",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_linear_reservoir)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "run_linear_reservoir(basin_area, rainfall, reservoirs)\n--\n\n"
+    "Routes infiltrated rainfall through multiple named linear reservoirs to produce baseflow.\n\n"
+    "# Arguments\n\n"
+    "* `basin_area` - Drainage area in acres.\n"
+    "* `rainfall` - Infiltrated rainfall series (inches per time step).\n"
+    "* `reservoirs` - Named linear reservoir configurations.\n\n"
+    "# Errors\n\n"
+    "Returns a `PyValueError` if sum of all fractions exceeds 1.0,\n"
+    "or any reservoir fails its stability check.",
+};
+
+}  // namespace
+
+namespace bind {
+PyTypeObject* ClassInfo<LinearReservoir>::type() { return reservoir_class.type(); }
+}  // namespace bind
+
+int init_baseflow(PyObject* module) noexcept {
+  return guard_status([&] {
+    add_function(module, &run_linear_reservoir_def);
+    add_class(module, reservoir_class.type());
+  });
+}
+
+}  // namespace pelmora

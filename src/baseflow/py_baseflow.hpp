@@ -1,0 +1,18 @@
+// Python face of baseflow: run_linear_reservoir and LinearReservoir.
+#pragma once
+
+#include "baseflow/linear_reservoir.hpp"
+#include "binding/py_class.hpp"
+
+namespace pelmora::bind {
+template <>
+struct ClassInfo<LinearReservoir> {
+  static PyTypeObject* type();
+};
+}  // namespace pelmora::bind
+
+namespace pelmora {
+// Adds run_linear_reservoir, then LinearReservoir.
+// Returns 0, or -1 with a Python exception set.
+int init_baseflow(PyObject* module) noexcept;
+}  // namespace pelmora

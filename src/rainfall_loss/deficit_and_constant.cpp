@@ -1,0 +1,58 @@
+// Deficit-and-constant loss, one pass over the rainfall.
+#include "rainfall_loss/deficit_and_constant.hpp"
+
+#include <cmath>
+
+namespace pelmora {
+
+namespace {
+
+IncrementalSeries rainfall_series(std::int32_t time_step, std::size_t capacity) {
+  IncrementalSeries s;
+  s.time_step = time_step;
+  s.kind = "rainfall";
+  s.data.reserve(capacity);
+  return s;
+}
+
+}  // namespace
+
+DeficitConstant deficit_and_constant_rs(const IncrementalSeries& rainfall, double initial_deficit,
+                                        double max_deficit, double constant_loss_per_hr,
+                                        double time_to_dry_seconds) {
+  const double dt_h = static_cast<double>(rainfall.time_step) / 3600.0;
+  // A zero drying time means no recovery at all, not an instant one.
+  double k = 0.0;
+  if (time_to_dry_seconds > 0.0) k = 1.0 - std::exp(dt_h / (time_to_dry_seconds / -3600.0));
+  const double step_loss = constant_loss_per_hr * dt_h;
+
+  const std::size_t n = rainfall.data.size();
+  DeficitConstant r{rainfall_series(rainfall.time_step, n), rainfall_series(rainfall.time_step, n),
+                    rainfall_series(rainfall.time_step, n)};
+  double d = initial_deficit;
+  // Every min and max here yields the other operand when one is NaN
+  // (fmin/fmax), so a NaN limit or rate falls back on the other value.
+  for (const double p : rainfall.data) {
+    // Recovery comes before the step's rain, on wet steps too: the first step
+    // already recovers from the initial deficit, and a deficit above the
+    // maximum is cut back here.
+    d = std::fmin(d + std::fmax(max_deficit - d, 0.0) * k, max_deficit);
+    double excess = 0.0;
+    double loss = 0.0;
+    // Zero, negative and NaN rain leave the deficit to recover only.
+    if (p > 0.0) {
+      const double f = std::fmin(p, step_loss);  // constant loss first
+      const double rest = p - f;
+      const double fill = std::fmin(rest, d);
+      d = d - fill;
+      excess = rest - fill;
+      loss = fill + f;
+    }
+    r.excess.data.push_back(excess);
+    r.loss.data.push_back(loss);
+    r.deficit.data.push_back(d);
+  }
+  return r;
+}
+
+}  // namespace pelmora

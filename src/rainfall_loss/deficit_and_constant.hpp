@@ -1,0 +1,26 @@
+// The deficit-and-constant loss model: a constant loss is taken from each
+// step's rain first, the rest fills the soil-moisture deficit, and what is
+// left runs off. Between and during storms the deficit recovers toward its
+// maximum with a drying time.
+#pragma once
+
+#include "utils/time_series.hpp"
+
+namespace pelmora {
+
+// All three series hold one value per rainfall value, the rainfall's step and
+// the kind "rainfall".
+struct DeficitConstant {
+  IncrementalSeries excess;
+  IncrementalSeries loss;
+  IncrementalSeries deficit;  // at the end of each step
+};
+
+// Depths in inches per step, the loss rate in inches per hour, the drying
+// time in seconds (zero means the deficit never recovers). No value is
+// checked; the rainfall's kind is not examined.
+DeficitConstant deficit_and_constant_rs(const IncrementalSeries& rainfall, double initial_deficit,
+                                        double max_deficit, double constant_loss_per_hr,
+                                        double time_to_dry_seconds);
+
+}  // namespace pelmora

@@ -1,0 +1,104 @@
+// Clark unit hydrograph: time-area translation, Muskingum routing with x = 0
+// as the linear reservoir, then a convolution that skips dry steps.
+#include "rainfall_transform/clark_uh.hpp"
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "binding/errors.hpp"
+#include "binding/format.hpp"
+#include "reach_routing/muskingum.hpp"
+
+namespace pelmora {
+
+namespace {
+
+// The most ordinates we agree to build: 2^28 doubles, 2 GiB per vector. The
+// routing pass holds two such vectors at once and the convolution holds one
+// next to the result, so the peak stays near 4 GiB plus the result. That is
+// already more than eight years of one-second steps inside the time of
+// concentration; anything longer is a units mistake, and allocating it would
+// only succeed lazily and then take the machine down while zero-filling.
+constexpr std::uint64_t kMaxOrdinates = std::uint64_t{1} << 28;
+
+[[noreturn]] void too_long(double ordinates) {
+  throw DomainError("tc is too long for the time step: " + format_double(ordinates) +
+                    " unit hydrograph ordinates cannot be allocated");
+}
+
+// ceil(tc / dt) saturated to the unsigned 64-bit range. Whole-second steps
+// and timedelta lengths always give at least one ordinate; only a quotient
+// that underflows (or an infinite step) could give none, and one is what the
+// time-area curve needs to reach 1.
+std::uint64_t ordinate_count(double ordinates) {
+  if (!(ordinates < 18446744073709551616.0)) return std::numeric_limits<std::uint64_t>::max();
+  if (ordinates < 1.0) return 1;
+  return static_cast<std::uint64_t>(ordinates);
+}
+
+// The cumulative fraction of the basin area contributing by dimensionless
+// time t. Both branches use 1.414 rather than sqrt(2); the upper branch
+// already applies at exactly 0.5.
+double time_area(double t) {
+  if (t < 0.5) return std::pow(t, 1.5) * 1.414;
+  const double rest = std::pow(1.0 - t, 1.5);
+  return rest * (-1.414) + 1.0;
+}
+
+}  // namespace
+
+std::vector<double> clark_uh_rs(std::span<const double> rainfall, double dt, double basin_area,
+                                double tc_seconds, double storage_seconds) {
+  const std::size_t big_n = rainfall.size();
+  if (!(dt > 0.0 && tc_seconds > 0.0)) return std::vector<double>(big_n, 0.0);
+
+  const double ordinates = std::ceil(tc_seconds / dt);
+  const std::uint64_t n = ordinate_count(ordinates);
+  if (n > kMaxOrdinates) too_long(ordinates);
+  // n is at least 1, so the sum cannot wrap unless N itself is near the top.
+  if (big_n > std::numeric_limits<std::size_t>::max() - (n - 1)) too_long(ordinates);
+  const std::size_t out_len = big_n + (n - 1);
+
+  try {
+    // Translation: the increments of the time-area curve, as cfs per inch of
+    // excess (1.00833 cfs per acre-inch per hour). They sum to one inch over
+    // the basin held for one step each.
+    const double dt_hours = dt / 3600.0;
+    std::vector<double> q;
+    q.reserve(n);
+    double a_prev = 0.0;
+    for (std::uint64_t i = 1; i <= n; ++i) {
+      const double t = std::fmin((static_cast<double>(i) * dt) / tc_seconds, 1.0);
+      const double a = time_area(t);
+      q.push_back((a - a_prev) * basin_area * 1.00833 / dt_hours);
+      a_prev = a;
+    }
+
+    // Attenuation by the linear reservoir. The unit hydrograph keeps exactly
+    // n ordinates; the recession beyond them is not carried on.
+    const std::vector<double> u = muskingum_routing_rs(std::move(q), dt, storage_seconds, 0.0, 0.0);
+
+    std::vector<double> out(out_len, 0.0);
+    for (std::size_t i = 0; i < big_n; ++i) {
+      const double p = rainfall[i];
+      // Dry steps (either signed zero) cost nothing; NaN is not dry and
+      // spreads over its n outputs.
+      if (p == 0.0) continue;
+      double* dst = out.data() + i;
+      for (std::size_t j = 0; j < u.size(); ++j) dst[j] = u[j] * p + dst[j];
+    }
+    return out;
+  } catch (const std::bad_alloc&) {
+    too_long(ordinates);
+  } catch (const std::length_error&) {
+    too_long(ordinates);
+  }
+}
+
+}  // namespace pelmora
