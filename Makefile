@@ -1,0 +1,128 @@
+# pelmora developer entry points.
+#
+#   make toolchain   private CPython 3.14 + numpy/scipy/pytest/... in .toolchain/
+#   make build       configure and build into build/ (extension, kernels, C++ tests)
+#   make test        everything: toolchain, build, free-threading check, C++ and Python tests
+#   make demo        build, then run examples/design_storm.py
+#   make bench       build, then run bench/run.py
+#   make clean       remove build/ ("make distclean" also removes .toolchain/)
+#
+# PYTHON=/path/to/python3.14 (or python3.14t) uses that interpreter instead of
+# the private toolchain.  WERROR=OFF turns warnings back into warnings.
+# PYTEST_ARGS="-k kge -x" passes extra arguments to pytest.
+
+SHELL := /bin/bash
+.SHELLFLAGS := -eu -o pipefail -c
+.DEFAULT_GOAL := build
+.NOTPARALLEL:
+
+REPO := $(abspath $(dir $(lastword $(MAKEFILE_LIST))))
+BUILD_DIR ?= $(REPO)/build
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+WERROR ?= ON
+PYTEST_ARGS ?=
+CMAKE ?= cmake
+CTEST ?= ctest
+
+TOOLCHAIN_ROOT := $(REPO)/.toolchain/root
+PYTHON ?=
+ifeq ($(strip $(PYTHON)),)
+  PY := $(TOOLCHAIN_ROOT)/usr/bin/python3.14
+  # Debian's matplotlib reads its defaults from /etc/matplotlibrc: point it
+  # at the toolchain's copy.
+  export MATPLOTLIBRC := $(TOOLCHAIN_ROOT)/etc/matplotlibrc
+else
+  PY := $(shell command -v $(PYTHON) 2>/dev/null)
+  ifeq ($(PY),)
+    $(error PYTHON=$(PYTHON) is not an executable)
+  endif
+endif
+# Plots go to files, never to a window.
+export MPLBACKEND ?= Agg
+
+# Python run from make sees the freshly built extension and nothing stray.
+RUN_PY := PYTHONPATH=$(BUILD_DIR) $(PY)
+
+GENERATOR ?= $(if $(shell command -v ninja 2>/dev/null),Ninja,Unix Makefiles)
+
+.PHONY: all toolchain check-python configure build check-ft test test-cpp test-py \
+        demo bench clean distclean
+
+all: build
+
+# Canned recipes, shared by the single-step and the combined targets.
+define check_python
+@$(PY) -c 'import sys; sys.exit(0 if sys.version_info >= (3, 14) else \
+  "$(PY) is Python %d.%d; pelmora needs Python 3.14 or newer (PYTHON=/path/to/python3.14)" % sys.version_info[:2])'
+endef
+
+define run_check_ft
+@$(CMAKE) --build $(BUILD_DIR) --target check-ft --parallel $(JOBS)
+endef
+
+define run_ctest
+@$(CTEST) --test-dir $(BUILD_DIR) --output-on-failure --parallel $(JOBS)
+endef
+
+# pytest's exit code 5 ("no tests collected") is a failure here.
+define run_pytest
+@cd $(REPO) && { $(RUN_PY) -m pytest tests -q $(PYTEST_ARGS) || rc=$$?; }; \
+if [ "$${rc:-0}" -eq 5 ]; then echo "pytest collected no tests: failing" >&2; fi; \
+exit $${rc:-0}
+endef
+
+toolchain:
+ifeq ($(strip $(PYTHON)),)
+	@bash $(REPO)/scripts/toolchain.sh
+else
+	@echo "Using PYTHON=$(PY); the private toolchain is not used"
+endif
+	$(check_python)
+
+check-python:
+	$(check_python)
+
+configure: toolchain
+	@mkdir -p $(BUILD_DIR)
+	@$(CMAKE) -S $(REPO) -B $(BUILD_DIR) \
+	  $(if $(wildcard $(BUILD_DIR)/CMakeCache.txt),,-G "$(GENERATOR)") \
+	  -DPELMORA_PYTHON=$(PY) -DPELMORA_WERROR=$(WERROR) >$(BUILD_DIR)/configure.log 2>&1 \
+	  || { cat $(BUILD_DIR)/configure.log >&2; exit 1; }
+	@grep -E '^-- (Python|No )|Warning' $(BUILD_DIR)/configure.log || true
+
+build: configure
+	@$(CMAKE) --build $(BUILD_DIR) --parallel $(JOBS)
+
+check-ft: configure
+	$(run_check_ft)
+
+test-cpp: build
+	$(run_ctest)
+
+test-py: build
+	$(run_pytest)
+
+test: build
+	$(run_check_ft)
+	$(run_ctest)
+	$(run_pytest)
+
+demo: build
+	@if [ -f $(REPO)/examples/design_storm.py ]; then \
+	  cd $(REPO) && $(RUN_PY) examples/design_storm.py; \
+	else \
+	  echo "examples/design_storm.py does not exist yet: nothing to demonstrate"; \
+	fi
+
+bench: build
+	@if [ -f $(REPO)/bench/run.py ]; then \
+	  cd $(REPO) && $(RUN_PY) bench/run.py; \
+	else \
+	  echo "bench/run.py does not exist yet: nothing to run"; \
+	fi
+
+clean:
+	rm -rf $(BUILD_DIR)
+
+distclean: clean
+	rm -rf $(REPO)/.toolchain
