@@ -90,6 +90,12 @@ std::vector<double> route_reach(std::vector<double> inflow, double dt, double k_
   // cores (the throughput of four steps roughly matches one step's latency);
   // wider blocks gain nothing measurable.
   std::vector<double> v = std::move(inflow);
+  // A single value is the starting outflow after any number of passes, so a
+  // huge sub_reaches costs nothing here.
+  if (v.size() == 1) {
+    v[0] = initial_outflow;
+    return v;
+  }
   std::int64_t remaining = sub_reaches;
   for (; remaining >= 4; remaining -= 4) route_block<4>(v, c, initial_outflow);
   switch (remaining) {
