@@ -1,0 +1,216 @@
+// Level pool routing. The loop runs once per simulated second (31.5 million
+// times for a year of hourly inflow), so whatever can be settled once is
+// settled before it: curves are checked up front and then read without
+// checks, every lookup starts from the segment where the previous second's
+// fell, and the outlets are a flat array switched on their kind. The
+// arithmetic is the plain formulation's, operation for operation, so the
+// results match it bit for bit.
+#include "reservoir_routing/level_pool.hpp"
+
+#include <cstddef>
+#include <type_traits>
+
+#include "binding/errors.hpp"
+#include "utils/general.hpp"
+
+namespace pelmora {
+
+double get_discharge(const DischargeInfo& info, std::optional<std::int64_t> duration_secs,
+                     double elevation) {
+  return std::visit(
+      [&](const auto& outlet) { return outlet.get_discharge(duration_secs, elevation); }, info);
+}
+
+namespace {
+
+// An outlet with the search state it carries from one second to the next.
+struct Outlet {
+  std::size_t kind;  // the DischargeInfo index
+  const void* info;  // the alternative of that index
+  std::size_t segment;
+  SeriesCursor cursor;
+};
+
+// Everything that carries from one second to the next.
+struct RoutingState {
+  double S;             // storage
+  double E;             // elevation, which the next second's outflow is found from
+  double I_prev;        // inflow at the previous second
+  std::size_t segment;  // of the storage curve, where S last fell
+  SeriesCursor inflow_cursor;
+};
+
+// What stays fixed during the loop, flattened for it.
+struct Routing {
+  const ContinuousSeries& inflow;
+  const ElevationStorage& curve;
+  const double* storages;    // the curve's storages...
+  const double* elevations;  // ...and elevations
+  std::size_t points;
+  Outlet* outlets;
+  Outlet* outlets_end;
+};
+
+struct Records {
+  std::vector<double> storages, elevations, totals;
+  std::vector<std::vector<double>> individual;  // one per outlet
+};
+
+Outlet prepare(const DischargeInfo& info) {
+  Outlet outlet{info.index(), nullptr, 1, SeriesCursor{}};
+  std::visit(
+      [&](const auto& o) {
+        outlet.info = &o;
+        using T = std::decay_t<decltype(o)>;
+        if constexpr (std::is_same_v<T, UnControlledDischargeInfo> ||
+                      std::is_same_v<T, ControlledDischargeInfo>)
+          check_interp_curve(o.elevation_discharge.elevation, o.elevation_discharge.discharge);
+      },
+      info);
+  return outlet;
+}
+
+[[gnu::always_inline]] inline double discharge(Outlet& outlet, std::int64_t t, double elevation) {
+  switch (outlet.kind) {
+    case 0:
+      return static_cast<const UnControlledDischargeInfo*>(outlet.info)
+          ->discharge_at(elevation, outlet.segment);
+    case 1:
+      return static_cast<const ControlledDischargeInfo*>(outlet.info)
+          ->discharge_at(elevation, outlet.segment);
+    case 2:
+      return static_cast<const SpecifiedDischargeInfo*>(outlet.info)
+          ->discharge_at(t, elevation, outlet.cursor);
+    default:
+      return static_cast<const ConstantDischargeInfo*>(outlet.info)->discharge_at(elevation);
+  }
+}
+
+// The curve's own lookup, for its error. Nothing returns from here: a value
+// live across a call that returns would be kept in memory for the whole loop.
+[[noreturn, gnu::cold, gnu::noinline]] void storage_off_curve(const ElevationStorage& curve,
+                                                              double storage) {
+  curve.get_elevation(storage);
+  fault("storage inside the curve was taken for outside it");
+}
+
+// The outflow at second t from the elevation at its start: the outlets'
+// sum in their order, each one's part recorded at a report.
+template <bool Record>
+[[gnu::always_inline]] inline double total_outflow(const Routing& r, std::int64_t t, double E,
+                                                   Records* records) {
+  double Q = 0.0;
+  std::vector<double>* recorded = nullptr;
+  if constexpr (Record) recorded = records->individual.data();
+  for (Outlet* o = r.outlets; o != r.outlets_end; ++o) {
+    const double q = discharge(*o, t, E);
+    Q = Q + q;
+    if constexpr (Record) (recorded++)->push_back(q);
+  }
+  if constexpr (Record) records->totals.push_back(Q);
+  return Q;
+}
+
+// One second of the explicit mass balance, any but the first.
+template <bool Record>
+[[gnu::always_inline]] inline void route_second(const Routing& r, RoutingState& st, std::int64_t t,
+                                                Records* records) {
+  constexpr double s = 1.0;  // the computation step, seconds
+  const double Q = total_outflow<Record>(r, t, st.E, records);
+  const double I = series_value_at(r.inflow, t, st.inflow_cursor);
+  double S = st.S + ((st.I_prev + I) * 0.5) * s - Q * s;
+  S = max_ignoring_nan(S, 0.0);
+  if (!(S >= r.storages[0] && S <= r.storages[r.points - 1])) [[unlikely]]
+    storage_off_curve(r.curve, S);
+  st.S = S;
+  st.E = interp_within(r.storages, r.elevations, r.points, S, st.segment);
+  if constexpr (Record) {
+    records->storages.push_back(st.S);
+    records->elevations.push_back(st.E);
+  }
+  st.I_prev = I;
+}
+
+// The seconds first..last, none of them a report: nearly the whole run.
+// Out of line, with the state in a local copy and no call in the loop that
+// returns, so that the running values stay in registers; held in memory,
+// they would add a store and a load to every second's critical path.
+[[gnu::noinline]] void route_quiet_seconds(const Routing& r, RoutingState& state,
+                                           std::int64_t first, std::int64_t last) {
+  RoutingState st = state;
+  for (std::int64_t t = first; t <= last; ++t) route_second<false>(r, st, t, nullptr);
+  state = st;
+}
+
+ContinuousSeries make_series(std::vector<double> data, std::int32_t time_step, const char* kind) {
+  ContinuousSeries series;
+  series.data = std::move(data);
+  series.time_step = time_step;
+  series.kind = kind;
+  return series;
+}
+
+}  // namespace
+
+LevelPool level_pool_rs(const ContinuousSeries& inflow, double initial_elevation,
+                        const ElevationStorage& curve,
+                        const std::vector<std::pair<std::string, DischargeInfo>>& outlets) {
+  const std::vector<double>& d = inflow.data;
+  const std::size_t n = d.size();
+  const std::int32_t dt = inflow.time_step;
+
+  Records records;
+  records.storages.reserve(n);
+  records.elevations.reserve(n);
+  records.totals.reserve(n);
+
+  records.elevations.push_back(initial_elevation);
+  const double S0 = curve.get_storage(initial_elevation);
+  records.storages.push_back(S0);
+  if (n == 0) throw DomainError("inflow must not be empty");
+
+  // A single inflow value spans no time: nothing to route or to report.
+  if (n >= 2) {
+    // get_storage has vouched for the curve one way round; the loop reads
+    // it the other way.
+    check_interp_curve(curve.storage, curve.elevation);
+    std::vector<Outlet> plan;
+    plan.reserve(outlets.size());
+    for (const auto& named : outlets) plan.push_back(prepare(named.second));
+    records.individual.resize(plan.size());
+    for (auto& v : records.individual) v.reserve(n);
+
+    const Routing r{inflow,
+                    curve,
+                    curve.storage.data(),
+                    curve.elevation.data(),
+                    curve.storage.size(),
+                    plan.data(),
+                    plan.data() + plan.size()};
+    RoutingState st{S0, initial_elevation, d[0], 1, SeriesCursor{}};
+
+    // The first second only reports the outflows at the initial elevation;
+    // the mass balance starts with the next one, paired with d[0].
+    total_outflow<true>(r, dt, st.E, &records);
+
+    // Each reporting interval, its report at its end.
+    for (std::size_t k = 1; k + 1 < n; ++k) {
+      const std::int64_t start = static_cast<std::int64_t>(k) * dt;
+      const std::int64_t report = start + dt;
+      if (dt > 1) route_quiet_seconds(r, st, start + 1, report - 1);
+      route_second<true>(r, st, report, &records);
+    }
+  }
+
+  LevelPool result;
+  result.storage = make_series(std::move(records.storages), dt, "volume");
+  result.elevation = make_series(std::move(records.elevations), dt, "elevation");
+  result.total_outflow = make_series(std::move(records.totals), dt, "discharge");
+  result.individual.reserve(records.individual.size());
+  for (std::size_t j = 0; j < records.individual.size(); ++j)
+    result.individual.emplace_back(outlets[j].first,
+                                   make_series(std::move(records.individual[j]), dt, "discharge"));
+  return result;
+}
+
+}  // namespace pelmora

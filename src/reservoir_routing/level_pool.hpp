@@ -1,0 +1,49 @@
+// Level pool routing: a reservoir with a flat water surface, integrated one
+// second at a time, reporting at the inflow's time step.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "reservoir_routing/reservoir_utils/constant_discharge.hpp"
+#include "reservoir_routing/reservoir_utils/controlled_discharge.hpp"
+#include "reservoir_routing/reservoir_utils/elevation_storage.hpp"
+#include "reservoir_routing/reservoir_utils/specified_discharge.hpp"
+#include "reservoir_routing/reservoir_utils/uncontrolled_discharge.hpp"
+#include "utils/time_series.hpp"
+
+namespace pelmora {
+
+// Any one outlet. The alternatives are in the order a Python value is tried
+// against them, so the binding can follow the index.
+using DischargeInfo = std::variant<UnControlledDischargeInfo, ControlledDischargeInfo,
+                                   SpecifiedDischargeInfo, ConstantDischargeInfo>;
+
+double get_discharge(const DischargeInfo& info, std::optional<std::int64_t> duration_secs,
+                     double elevation);
+
+struct LevelPool {
+  ContinuousSeries storage;        // kind "volume"
+  ContinuousSeries elevation;      // kind "elevation"
+  ContinuousSeries total_outflow;  // kind "discharge"
+  // One series per outlet, in the outlets' order; empty for a one-value
+  // inflow, which records no outflow.
+  std::vector<std::pair<std::string, ContinuousSeries>> individual;
+};
+
+// Routes `inflow` through the reservoir from `initial_elevation`. Every
+// series has the inflow's step and one value fewer than the inflow: index 0
+// is the initial state, with the outflows the outlets give for it at the
+// first step; index k the state just after second (k + 1) * step. Outlets are
+// summed in the given order. Errors: DomainError (elevation or storage off
+// the curve, an empty inflow, an outlet's own errors), StateError from an
+// outlet.
+LevelPool level_pool_rs(const ContinuousSeries& inflow, double initial_elevation,
+                        const ElevationStorage& curve,
+                        const std::vector<std::pair<std::string, DischargeInfo>>& outlets);
+
+}  // namespace pelmora

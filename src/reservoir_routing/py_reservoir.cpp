@@ -1,0 +1,94 @@
+// Python face of level pool routing.
+#include "reservoir_routing/py_reservoir.hpp"
+
+#include "binding/py_args.hpp"
+#include "binding/py_convert.hpp"
+#include "binding/py_errors.hpp"
+#include "binding/py_module.hpp"
+#include "reservoir_routing/reservoir_utils/py_reservoir_utils.hpp"
+#include "utils/py_time_series.hpp"
+
+namespace pelmora {
+
+using namespace bind;
+
+namespace {
+
+constexpr const char* kParams[] = {"inflow", "initial_elevation", "elevation_storage", "discharge_info"};
+constexpr Signature kSig{"run_level_pool_routing", nullptr, kParams, 4};
+
+// Simulated seconds below which routing stays attached to the interpreter.
+constexpr std::int64_t kDetachSeconds = 1 << 16;
+
+PyObject* run_level_pool_routing(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    Args a(kSig, argv, nargs, kwnames);
+    const ContinuousSeries inflow = a.get(0, to_value<ContinuousSeries>);
+    const double initial_elevation = a.get(1, to_double);
+    const ElevationStorage curve = a.get(2, to_value<ElevationStorage>);
+    const auto outlets = a.get(3, [](PyObject* obj) { return to_map(obj, to_discharge_info); });
+    LevelPool result = [&] {
+      Detached detached(inflow.total_duration() >= kDetachSeconds);
+      return level_pool_rs(inflow, initial_elevation, curve, outlets);
+    }();
+    return wrap(std::move(result));
+  });
+}
+
+Ref read_storage(const LevelPool& r) { return wrap(r.storage); }
+Ref read_elevation(const LevelPool& r) { return wrap(r.elevation); }
+Ref read_total(const LevelPool& r) { return wrap(r.total_outflow); }
+Ref read_individual(const LevelPool& r) { return wrap_map(r.individual); }
+
+PyGetSetDef result_getset[] = {
+    {"reservoir_storage", getter<LevelPool, read_storage>, nullptr,
+     "Reservoir storage volume at each output time step.", nullptr},
+    {"reservoir_elevation", getter<LevelPool, read_elevation>, nullptr,
+     "Water surface elevation at each output time step.", nullptr},
+    {"reservoir_total_outflow", getter<LevelPool, read_total>, nullptr,
+     "Combined outflow from all outlets at each output time step.", nullptr},
+    {"reservoir_individual_outflows", getter<LevelPool, read_individual>, nullptr,
+     "Per-outlet outflow time series keyed by outlet name.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+BoundClass<LevelPool> result_class({
+    "LevelPoolResult",
+    "Results from a level pool routing simulation.",
+    true,
+    nullptr,
+    result_getset,
+    nullptr,
+});
+
+PyMethodDef run_level_pool_routing_def = {
+    "run_level_pool_routing",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_level_pool_routing)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "run_level_pool_routing(inflow, initial_elevation, elevation_storage, discharge_info)\n--\n\n"
+    "Performs level pool (modified Puls) routing for a reservoir.\n\n"
+    "Integrates the mass balance equation `dS/dt = I - O` over the inflow\n"
+    "hydrograph duration. Output vectors are recorded at the original inflow time\n"
+    "step.\n\n"
+    "# Errors\n\n"
+    "Returns a `PyValueError` if any outlet's discharge calculation fails or if\n"
+    "the initial elevation is outside the elevation-storage curve range.",
+};
+
+}  // namespace
+
+namespace bind {
+PyTypeObject* ClassInfo<LevelPool>::type() { return result_class.type(); }
+}  // namespace bind
+
+int init_reservoir(PyObject* module) noexcept {
+  return guard_status([&] {
+    Ref utils = new_submodule("reservoir_utils");
+    register_reservoir_utils(utils.get());
+    add_submodule(module, utils.get());
+    add_function(module, &run_level_pool_routing_def);
+    add_class(module, result_class.type());
+  });
+}
+
+}  // namespace pelmora

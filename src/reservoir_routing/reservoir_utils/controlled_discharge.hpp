@@ -1,0 +1,60 @@
+// A gated or valved outlet: discharge from its rating curve, within an
+// elevation gate, under an optional cap.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <utility>
+
+#include "reservoir_routing/reservoir_utils/discharge_source.hpp"
+#include "reservoir_routing/reservoir_utils/elevation_discharge.hpp"
+
+namespace pelmora {
+
+struct ControlledDischargeInfo final : DischargeSource {
+  ElevationDischarge elevation_discharge;
+  std::optional<double> minimum_elevation;  // set by make_controlled_discharge
+  std::optional<double> maximum_elevation;
+  std::optional<double> maximum_release;  // a NaN or absent cap caps nothing
+
+  ControlledDischargeInfo() = default;
+  // Stores the values as given; make_controlled_discharge fits the gate to
+  // the curve first.
+  explicit ControlledDischargeInfo(ElevationDischarge curve,
+                                   std::optional<double> minimum = std::nullopt,
+                                   std::optional<double> maximum = std::nullopt,
+                                   std::optional<double> release = std::nullopt)
+      : elevation_discharge(std::move(curve)),
+        minimum_elevation(minimum),
+        maximum_elevation(maximum),
+        maximum_release(release) {}
+
+  // DomainError above the curve (reachable only without a maximum
+  // elevation) and for a NaN elevation.
+  double get_discharge(std::optional<std::int64_t> duration_secs, double elevation) const override;
+
+  // get_discharge on a curve known to be sound, searching from `segment`.
+  double discharge_at(double elevation, std::size_t& segment) const {
+    if (elevation_gate_closed(minimum_elevation, maximum_elevation, elevation)) return 0.0;
+    return rating_curve_discharge(elevation_discharge, elevation, segment,
+                                  [this](double q) { return capped(q); });
+  }
+
+ private:
+  double capped(double q) const {
+    return min_ignoring_nan(q, maximum_release.value_or(std::numeric_limits<double>::infinity()));
+  }
+};
+
+// The outlet with its gate fitted to the curve: the minimum is raised to the
+// curve's first elevation (and defaults to it), the maximum lowered to its
+// last; a NaN bound becomes that end of the curve. So a lookup never starts
+// below the curve and, with a maximum, never runs above it.
+ControlledDischargeInfo make_controlled_discharge(ElevationDischarge curve,
+                                                  std::optional<double> minimum_elevation,
+                                                  std::optional<double> maximum_elevation,
+                                                  std::optional<double> maximum_release);
+
+}  // namespace pelmora

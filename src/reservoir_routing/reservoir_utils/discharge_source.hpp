@@ -1,0 +1,81 @@
+// What every outlet answers: its discharge at a moment of the simulation and
+// a water-surface elevation. Also the pieces the outlet kinds share.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+
+#include "binding/errors.hpp"
+#include "binding/format.hpp"
+#include "reservoir_routing/reservoir_utils/elevation_discharge.hpp"
+#include "utils/general.hpp"
+
+namespace pelmora {
+
+struct DischargeSource {
+  virtual ~DischargeSource() = default;
+  // duration_secs: whole seconds since the start of the simulation, when the
+  // caller has a clock. Errors are thrown (DomainError, StateError).
+  virtual double get_discharge(std::optional<std::int64_t> duration_secs,
+                               double elevation) const = 0;
+};
+
+// An outlet is shut while the reservoir is below its minimum or above its
+// maximum elevation; the bounds themselves still release. An absent bound is
+// an infinite one, and a NaN elevation slips through, as comparisons with NaN
+// are false.
+inline bool elevation_gate_closed(const std::optional<double>& minimum_elevation,
+                                  const std::optional<double>& maximum_elevation,
+                                  double elevation) {
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  return minimum_elevation.value_or(-inf) > elevation ||
+         elevation > maximum_elevation.value_or(inf);
+}
+
+// Out of line and cold so that the per-second callers stay small.
+[[noreturn, gnu::cold, gnu::noinline]] inline void throw_above_rating_curve(double elevation,
+                                                                            double last) {
+  throw DomainError("elevation " + format_double(elevation) +
+                    " is above the maximum of the elevation-discharge curve (" +
+                    format_double(last) + ").");
+}
+// NaN lies outside every curve.
+[[noreturn, gnu::cold, gnu::noinline]] inline void throw_nan_on_rating_curve() {
+  throw DomainError("elevation NaN is outside the range of the elevation-discharge curve.");
+}
+
+// The rating-curve lookup both curve-driven outlets make once their own
+// rules have run: an error above the curve, nothing below it, otherwise the
+// interpolated discharge passed through `finish` (the controlled outlet's
+// cap; the answer below the curve is not capped). The curve must satisfy
+// check_interp_curve; `segment` is the interp_within hint.
+struct AsInterpolated {
+  double operator()(double q) const { return q; }
+};
+
+template <class Finish = AsInterpolated>
+[[gnu::always_inline]] inline double rating_curve_discharge(const ElevationDischarge& curve,
+                                                            double elevation, std::size_t& segment,
+                                                            Finish finish = {}) {
+  const double* x = curve.elevation.data();
+  const std::size_t n = curve.elevation.size();
+  if (elevation > x[n - 1]) throw_above_rating_curve(elevation, x[n - 1]);
+  if (x[0] > elevation) return 0.0;
+  if (std::isnan(elevation)) throw_nan_on_rating_curve();
+  return finish(interp_within(x, curve.discharge.data(), n, elevation, segment));
+}
+
+// The same for a single query on a curve not yet known to be sound: a broken
+// curve is an internal fault, before anything else.
+template <class Finish = AsInterpolated>
+double checked_rating_curve_discharge(const ElevationDischarge& curve, double elevation,
+                                      Finish finish = {}) {
+  check_interp_curve(curve.elevation, curve.discharge);
+  std::size_t segment = 1;
+  return rating_curve_discharge(curve, elevation, segment, finish);
+}
+
+}  // namespace pelmora

@@ -1,0 +1,361 @@
+// Rating curves and outlets as Python classes.
+#include "reservoir_routing/reservoir_utils/py_reservoir_utils.hpp"
+
+#include "binding/py_args.hpp"
+#include "binding/py_convert.hpp"
+#include "binding/py_errors.hpp"
+#include "binding/py_module.hpp"
+#include "utils/py_time_series.hpp"
+
+namespace pelmora {
+
+using namespace bind;
+
+namespace {
+
+// ---- ElevationStorage ---------------------------------------------------
+
+constexpr const char* kStorageParams[] = {"elevation", "storage"};
+constexpr Signature kStorageNew{"__new__", "ElevationStorage", kStorageParams, 2};
+constexpr const char* kElevationParam[] = {"elevation"};
+constexpr Signature kGetStorage{"get_storage", "ElevationStorage", kElevationParam, 1};
+constexpr const char* kStorageParam[] = {"storage"};
+constexpr Signature kGetElevation{"get_elevation", "ElevationStorage", kStorageParam, 1};
+
+PyObject* storage_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard([&] {
+    Args a(kStorageNew, args, kwargs);
+    std::vector<double> elevation = a.get(0, to_vector);
+    std::vector<double> storage = a.get(1, to_vector);
+    return create_instance(type, make_elevation_storage(std::move(elevation), std::move(storage)));
+  });
+}
+
+template <const Signature& Sig, double (ElevationStorage::*Lookup)(double) const>
+PyObject* storage_lookup(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    Args a(Sig, argv, nargs, kwnames);
+    const double value = a.get(0, to_double);
+    SharedBorrow<ElevationStorage> borrow(self);
+    return from_double((value_of<ElevationStorage>(self).*Lookup)(value));
+  });
+}
+
+Ref read_storage_elevation(const ElevationStorage& c) { return from_vector(c.elevation); }
+Ref read_storage_storage(const ElevationStorage& c) { return from_vector(c.storage); }
+
+PyGetSetDef storage_getset[] = {
+    {"elevation", getter<ElevationStorage, read_storage_elevation>, nullptr, nullptr, nullptr},
+    {"storage", getter<ElevationStorage, read_storage_storage>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef storage_methods[] = {
+    {"get_storage",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(storage_lookup<kGetStorage, &ElevationStorage::get_storage>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_storage($self, elevation)\n--\n\n"
+     "Interpolates the storage corresponding to a given elevation.\n\n"
+     "# Arguments\n\n"
+     "* `elevation` - Elevation value to look up.\n\n"
+     "# Returns\n\n"
+     "The interpolated storage, or a `PyValueError` if `elevation` is outside\n"
+     "the range of the stored curve."},
+    {"get_elevation",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(storage_lookup<kGetElevation, &ElevationStorage::get_elevation>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_elevation($self, storage)\n--\n\n"
+     "Interpolates the elevation corresponding to a given storage value.\n\n"
+     "# Arguments\n\n"
+     "* `storage` - Storage value to look up.\n\n"
+     "# Returns\n\n"
+     "The interpolated elevation.\n\n"
+     "# Panics\n\n"
+     "Panics if `storage` is outside the range of the stored curve."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+BoundClass<ElevationStorage> storage_class({
+    "ElevationStorage",
+    "ElevationStorage(elevation, storage)\n--\n\n"
+    "Elevation-storage rating curve for a reservoir.\n\n"
+    "Stores paired elevation and storage vectors and provides linear interpolation\n"
+    "in both directions. Storage units must be consistent with the inflow units\n"
+    "used in level pool routing (e.g., ft\u00b3 when inflow is in cfs).\n\n"
+    "# Fields\n\n"
+    "* `elevation` - Sorted unique elevation values in ascending order.\n"
+    "* `storage` - Sorted unique storage values in ascending order, each\n"
+    "  corresponding to the paired elevation.",
+    true,
+    storage_new,
+    storage_getset,
+    storage_methods,
+});
+
+// ---- ElevationDischarge -------------------------------------------------
+
+constexpr const char* kDischargeCurveParams[] = {"elevation", "discharge"};
+constexpr Signature kDischargeCurveNew{"__new__", "ElevationDischarge", kDischargeCurveParams, 2};
+
+PyObject* discharge_curve_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard([&] {
+    Args a(kDischargeCurveNew, args, kwargs);
+    std::vector<double> elevation = a.get(0, to_vector);
+    std::vector<double> discharge = a.get(1, to_vector);
+    return create_instance(type, make_elevation_discharge(std::move(elevation), std::move(discharge)));
+  });
+}
+
+Ref read_curve_elevation(const ElevationDischarge& c) { return from_vector(c.elevation); }
+Ref read_curve_discharge(const ElevationDischarge& c) { return from_vector(c.discharge); }
+
+PyGetSetDef discharge_curve_getset[] = {
+    {"elevation", getter<ElevationDischarge, read_curve_elevation>, nullptr, nullptr, nullptr},
+    {"discharge", getter<ElevationDischarge, read_curve_discharge>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+BoundClass<ElevationDischarge> discharge_curve_class({
+    "ElevationDischarge",
+    "ElevationDischarge(elevation, discharge)\n--\n\n"
+    "Elevation-discharge rating curve for a reservoir outlet.\n\n"
+    "Stores paired elevation and discharge vectors used by outlet structs to look\n"
+    "up the flow rate at a given water surface elevation via linear interpolation.\n\n"
+    "# Fields\n\n"
+    "* `elevation` - Sorted unique elevation values in ascending order.\n"
+    "* `discharge` - Discharge values in ascending order, each corresponding\n"
+    "  to the paired elevation (e.g., cfs).",
+    true,
+    discharge_curve_new,
+    discharge_curve_getset,
+    nullptr,
+});
+
+// ---- Outlets ------------------------------------------------------------
+
+template <class Outlet, std::optional<double> Outlet::*Field>
+Ref read_optional(const Outlet& o) {
+  return from_optional_double(o.*Field);
+}
+
+constexpr const char* kConstantParams[] = {"discharge", "minimum_elevation", "maximum_elevation"};
+constexpr Signature kConstantNew{"__new__", "ConstantDischargeInfo", kConstantParams, 1};
+
+PyObject* constant_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard([&] {
+    Args a(kConstantNew, args, kwargs);
+    const double discharge = a.get(0, to_double);
+    const auto minimum = a.get(1, to_optional_double);
+    const auto maximum = a.get(2, to_optional_double);
+    return create_instance(type, ConstantDischargeInfo(discharge, minimum, maximum));
+  });
+}
+
+Ref read_constant_discharge(const ConstantDischargeInfo& o) { return from_double(o.discharge); }
+
+PyGetSetDef constant_getset[] = {
+    {"discharge", getter<ConstantDischargeInfo, read_constant_discharge>, nullptr,
+     "Constant discharge rate (e.g., cfs).", nullptr},
+    {"minimum_elevation",
+     getter<ConstantDischargeInfo, read_optional<ConstantDischargeInfo, &ConstantDischargeInfo::minimum_elevation>>,
+     nullptr, "Elevation below which no discharge occurs.", nullptr},
+    {"maximum_elevation",
+     getter<ConstantDischargeInfo, read_optional<ConstantDischargeInfo, &ConstantDischargeInfo::maximum_elevation>>,
+     nullptr, "Elevation above which no discharge occurs.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+BoundClass<ConstantDischargeInfo> constant_class({
+    "ConstantDischargeInfo",
+    "ConstantDischargeInfo(discharge, minimum_elevation=None, maximum_elevation=None)\n--\n\n"
+    "Constant-rate discharge outlet.\n\n"
+    "Releases a fixed flow rate at every time step, optionally gated by\n"
+    "elevation bounds. When the reservoir elevation is outside the specified\n"
+    "range, the outlet releases zero flow.",
+    true,
+    constant_new,
+    constant_getset,
+    nullptr,
+});
+
+constexpr const char* kSpecifiedParams[] = {"discharge", "minimum_elevation", "maximum_elevation",
+                                            "maximum_release"};
+constexpr Signature kSpecifiedNew{"__new__", "SpecifiedDischargeInfo", kSpecifiedParams, 1};
+
+PyObject* specified_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard([&] {
+    Args a(kSpecifiedNew, args, kwargs);
+    ContinuousSeries discharge = a.get(0, to_value<ContinuousSeries>);
+    const auto minimum = a.get(1, to_optional_double);
+    const auto maximum = a.get(2, to_optional_double);
+    const auto release = a.get(3, to_optional_double);
+    return create_instance(type, SpecifiedDischargeInfo(std::move(discharge), minimum, maximum, release));
+  });
+}
+
+Ref read_specified_discharge(const SpecifiedDischargeInfo& o) { return wrap(o.discharge); }
+
+PyGetSetDef specified_getset[] = {
+    {"discharge", getter<SpecifiedDischargeInfo, read_specified_discharge>, nullptr,
+     "Time series of prescribed outflow values (kind=discharge).", nullptr},
+    {"minimum_elevation",
+     getter<SpecifiedDischargeInfo, read_optional<SpecifiedDischargeInfo, &SpecifiedDischargeInfo::minimum_elevation>>,
+     nullptr, nullptr, nullptr},
+    {"maximum_elevation",
+     getter<SpecifiedDischargeInfo, read_optional<SpecifiedDischargeInfo, &SpecifiedDischargeInfo::maximum_elevation>>,
+     nullptr, nullptr, nullptr},
+    {"maximum_release",
+     getter<SpecifiedDischargeInfo, read_optional<SpecifiedDischargeInfo, &SpecifiedDischargeInfo::maximum_release>>,
+     nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+BoundClass<SpecifiedDischargeInfo> specified_class({
+    "SpecifiedDischargeInfo",
+    "SpecifiedDischargeInfo(discharge, minimum_elevation=None, maximum_elevation=None, maximum_release=None)\n--\n\n"
+    "Time-varying specified discharge outlet.\n\n"
+    "Discharge is read directly from a `ContinuousTimeSeries` at each simulation\n"
+    "time step, optionally gated by elevation bounds and a maximum release cap.",
+    true,
+    specified_new,
+    specified_getset,
+    nullptr,
+});
+
+constexpr const char* kControlledParams[] = {"elevation_discharge", "minimum_elevation", "maximum_elevation",
+                                             "maximum_release"};
+constexpr Signature kControlledNew{"__new__", "ControlledDischargeInfo", kControlledParams, 1};
+
+PyObject* controlled_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard([&] {
+    Args a(kControlledNew, args, kwargs);
+    ElevationDischarge curve = a.get(0, to_value<ElevationDischarge>);
+    const auto minimum = a.get(1, to_optional_double);
+    const auto maximum = a.get(2, to_optional_double);
+    const auto release = a.get(3, to_optional_double);
+    return create_instance(type, make_controlled_discharge(std::move(curve), minimum, maximum, release));
+  });
+}
+
+Ref read_controlled_curve(const ControlledDischargeInfo& o) { return wrap(o.elevation_discharge); }
+
+PyGetSetDef controlled_getset[] = {
+    {"elevation_discharge", getter<ControlledDischargeInfo, read_controlled_curve>, nullptr,
+     "Rating curve mapping elevation to discharge.", nullptr},
+    {"minimum_elevation",
+     getter<ControlledDischargeInfo,
+            read_optional<ControlledDischargeInfo, &ControlledDischargeInfo::minimum_elevation>>,
+     nullptr, "Elevation below which no discharge occurs.", nullptr},
+    {"maximum_elevation",
+     getter<ControlledDischargeInfo,
+            read_optional<ControlledDischargeInfo, &ControlledDischargeInfo::maximum_elevation>>,
+     nullptr, "Elevation above which no discharge occurs.", nullptr},
+    {"maximum_release",
+     getter<ControlledDischargeInfo, read_optional<ControlledDischargeInfo, &ControlledDischargeInfo::maximum_release>>,
+     nullptr, "Cap on the maximum allowable discharge.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+BoundClass<ControlledDischargeInfo> controlled_class({
+    "ControlledDischargeInfo",
+    "ControlledDischargeInfo(elevation_discharge, minimum_elevation=None, maximum_elevation=None, "
+    "maximum_release=None)\n--\n\n"
+    "Controlled release outlet (e.g., gate, valve, conduit).\n\n"
+    "Discharge is determined by an elevation-discharge rating curve and can be\n"
+    "bounded by minimum/maximum elevation gates and a maximum release cap.\n"
+    "When the reservoir elevation is below `minimum_elevation` or above\n"
+    "`maximum_elevation`, the outlet releases zero flow.\n\n"
+    "The `minimum_elevation` defaults to the lowest elevation in the rating curve\n"
+    "if not provided, ensuring no negative-elevation lookups occur.",
+    true,
+    controlled_new,
+    controlled_getset,
+    nullptr,
+});
+
+constexpr const char* kUncontrolledParams[] = {"elevation_discharge", "elevation_offset"};
+constexpr Signature kUncontrolledNew{"__new__", "UnControlledDischargeInfo", kUncontrolledParams, 1};
+
+PyObject* uncontrolled_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard([&] {
+    Args a(kUncontrolledNew, args, kwargs);
+    ElevationDischarge curve = a.get(0, to_value<ElevationDischarge>);
+    const auto offset = a.get(1, to_optional_double);
+    return create_instance(type, UnControlledDischargeInfo(std::move(curve), offset));
+  });
+}
+
+Ref read_uncontrolled_curve(const UnControlledDischargeInfo& o) { return wrap(o.elevation_discharge); }
+
+PyGetSetDef uncontrolled_getset[] = {
+    {"elevation_discharge", getter<UnControlledDischargeInfo, read_uncontrolled_curve>, nullptr,
+     "Rating curve mapping elevation to discharge.", nullptr},
+    {"elevation_offset",
+     getter<UnControlledDischargeInfo,
+            read_optional<UnControlledDischargeInfo, &UnControlledDischargeInfo::elevation_offset>>,
+     nullptr, "Additive offset applied to the reservoir elevation before curve lookup.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+BoundClass<UnControlledDischargeInfo> uncontrolled_class({
+    "UnControlledDischargeInfo",
+    "UnControlledDischargeInfo(elevation_discharge, elevation_offset=None)\n--\n\n"
+    "Uncontrolled spillway outlet.\n\n"
+    "Discharge follows an elevation-discharge rating curve without operator\n"
+    "control. An optional `elevation_offset` shifts the effective reservoir\n"
+    "elevation before the rating-curve lookup \u2014 useful for modeling a weir crest\n"
+    "that sits at a different datum than the storage curve.\n\n"
+    "Zero discharge is returned when the (offset-adjusted) elevation is below\n"
+    "the first entry in the rating curve.",
+    true,
+    uncontrolled_new,
+    uncontrolled_getset,
+    nullptr,
+});
+
+// One line of the enum-extraction error, for a variant that did not match.
+void append_variant_failure(Ref& message, PyObject* obj, const char* variant, const char* class_name) {
+  Ref cast = cast_error_message(obj, class_name);
+  Ref line = require(PyUnicode_FromFormat(
+      "\n- variant %s (%s): TypeError: failed to extract field DischargeInfo::%s.0, caused by TypeError: %U",
+      variant, variant, variant, cast.get()));
+  message = require(PyUnicode_Concat(message.get(), line.get()));
+}
+
+}  // namespace
+
+DischargeInfo to_discharge_info(PyObject* obj) {
+  if (is_instance<UnControlledDischargeInfo>(obj)) return to_value<UnControlledDischargeInfo>(obj);
+  if (is_instance<ControlledDischargeInfo>(obj)) return to_value<ControlledDischargeInfo>(obj);
+  if (is_instance<SpecifiedDischargeInfo>(obj)) return to_value<SpecifiedDischargeInfo>(obj);
+  if (is_instance<ConstantDischargeInfo>(obj)) return to_value<ConstantDischargeInfo>(obj);
+  Ref message = require(
+      PyUnicode_FromString("failed to extract enum DischargeInfo ('Uncontrolled | Controlled | Specified | Constant')"));
+  append_variant_failure(message, obj, "Uncontrolled", "UnControlledDischargeInfo");
+  append_variant_failure(message, obj, "Controlled", "ControlledDischargeInfo");
+  append_variant_failure(message, obj, "Specified", "SpecifiedDischargeInfo");
+  append_variant_failure(message, obj, "Constant", "ConstantDischargeInfo");
+  raise(PyExc_TypeError, std::move(message));
+}
+
+void register_reservoir_utils(PyObject* module) {
+  add_class(module, discharge_curve_class.type());
+  add_class(module, storage_class.type());
+  add_class(module, controlled_class.type());
+  add_class(module, uncontrolled_class.type());
+  add_class(module, specified_class.type());
+  add_class(module, constant_class.type());
+}
+
+namespace bind {
+PyTypeObject* ClassInfo<ElevationStorage>::type() { return storage_class.type(); }
+PyTypeObject* ClassInfo<ElevationDischarge>::type() { return discharge_curve_class.type(); }
+PyTypeObject* ClassInfo<ConstantDischargeInfo>::type() { return constant_class.type(); }
+PyTypeObject* ClassInfo<SpecifiedDischargeInfo>::type() { return specified_class.type(); }
+PyTypeObject* ClassInfo<ControlledDischargeInfo>::type() { return controlled_class.type(); }
+PyTypeObject* ClassInfo<UnControlledDischargeInfo>::type() { return uncontrolled_class.type(); }
+}  // namespace bind
+
+}  // namespace pelmora

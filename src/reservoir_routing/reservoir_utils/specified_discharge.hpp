@@ -1,0 +1,60 @@
+// An outlet releasing a prescribed hydrograph while the reservoir is within
+// its gate.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+#include "reservoir_routing/reservoir_utils/discharge_source.hpp"
+#include "utils/time_series.hpp"
+
+namespace pelmora {
+
+struct SpecifiedDischargeInfo final : DischargeSource {
+  ContinuousSeries discharge;  // its kind is not examined
+  std::optional<double> minimum_elevation;
+  std::optional<double> maximum_elevation;
+  // A cap on the prescribed value; NaN caps nothing.
+  std::optional<double> maximum_release;
+
+  SpecifiedDischargeInfo() = default;
+  explicit SpecifiedDischargeInfo(ContinuousSeries series,
+                                  std::optional<double> minimum = std::nullopt,
+                                  std::optional<double> maximum = std::nullopt,
+                                  std::optional<double> release = std::nullopt)
+      : discharge(std::move(series)),
+        minimum_elevation(minimum),
+        maximum_elevation(maximum),
+        maximum_release(release) {}
+
+  // StateError without a time; DomainError once the time passes the end of
+  // the series (unless the gate is shut).
+  double get_discharge(std::optional<std::int64_t> duration_secs, double elevation) const override;
+
+  // get_discharge for a time known to be present and not negative, reading
+  // the series from where the previous call left `cursor`.
+  double discharge_at(std::int64_t duration_secs, double elevation, SeriesCursor& cursor) const {
+    if (elevation_gate_closed(minimum_elevation, maximum_elevation, elevation)) return 0.0;
+    check_within_series(duration_secs);
+    return capped(series_value_at(discharge, duration_secs, cursor));
+  }
+
+ private:
+  void check_within_series(std::int64_t duration_secs) const {
+    // discharge.total_duration(), spelled out so that it inlines: an
+    // out-of-line call in the routing loop would force its running values
+    // out of registers.
+    const std::int64_t length = static_cast<std::int64_t>(discharge.time_step) *
+                                (static_cast<std::int64_t>(discharge.data.size()) - 1);
+    if (static_cast<double>(duration_secs) > static_cast<double>(length))
+      throw_past_series_end(duration_secs, length);
+  }
+  [[noreturn, gnu::cold, gnu::noinline]] static void throw_past_series_end(
+      std::int64_t duration_secs, std::int64_t length);
+  double capped(double value) const {
+    return maximum_release ? min_ignoring_nan(value, *maximum_release) : value;
+  }
+};
+
+}  // namespace pelmora

@@ -1,0 +1,42 @@
+// An uncontrolled spillway: discharge straight from its rating curve.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+#include "reservoir_routing/reservoir_utils/discharge_source.hpp"
+#include "reservoir_routing/reservoir_utils/elevation_discharge.hpp"
+
+namespace pelmora {
+
+struct UnControlledDischargeInfo final : DischargeSource {
+  ElevationDischarge elevation_discharge;
+  // Added to the reservoir elevation before the lookup, for a crest surveyed
+  // on another datum than the storage curve.
+  std::optional<double> elevation_offset;
+
+  UnControlledDischargeInfo() = default;
+  explicit UnControlledDischargeInfo(ElevationDischarge curve,
+                                     std::optional<double> offset = std::nullopt)
+      : elevation_discharge(std::move(curve)), elevation_offset(offset) {}
+
+  // No gate and no cap. DomainError above the curve and for NaN.
+  double get_discharge(std::optional<std::int64_t> duration_secs, double elevation) const override;
+
+  // get_discharge on a curve known to be sound, searching from `segment`.
+  double discharge_at(double elevation, std::size_t& segment) const {
+    if (elevation_offset)
+      return rating_curve_discharge(elevation_discharge, *elevation_offset + elevation, segment);
+    // Without an offset the lookup is of 0.0 + elevation. The sum differs
+    // from the elevation only for -0, which every comparison and every
+    // interpolation treats as +0, so only the error text could tell; the
+    // addition is left to that path.
+    const double last = elevation_discharge.elevation.back();
+    if (elevation > last) throw_above_rating_curve(0.0 + elevation, last);
+    return rating_curve_discharge(elevation_discharge, elevation, segment);
+  }
+};
+
+}  // namespace pelmora
