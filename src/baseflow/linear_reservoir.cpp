@@ -11,28 +11,16 @@ namespace pelmora {
 
 namespace {
 
-// Truncation toward zero that saturates instead of overflowing; NaN gives 0,
-// which the caller then rejects as not positive.
-std::int32_t whole_seconds(double seconds) {
-  if (std::isnan(seconds)) return 0;
-  if (seconds >= 2147483647.0) return std::numeric_limits<std::int32_t>::max();
-  if (seconds <= -2147483648.0) return std::numeric_limits<std::int32_t>::min();
-  return static_cast<std::int32_t>(seconds);
-}
-
 ContinuousSeries discharge(std::vector<double> values, std::int32_t time_step) {
-  ContinuousSeries s;
-  s.data = std::move(values);
-  s.time_step = time_step;
-  s.kind = "discharge";
-  return s;
+  return result_series<ContinuousSeries>(std::move(values), time_step, "discharge");
 }
 
 }  // namespace
 
 LinearReservoir make_linear_reservoir(double k_seconds, double gw_fraction, double initial_q,
                                       std::uint64_t num_reservoir) {
-  const std::int32_t k = whole_seconds(k_seconds);
+  // A NaN or sub-second constant truncates to 0 and is refused as not positive.
+  const std::int32_t k = whole_seconds_i32(k_seconds);
   if (k <= 0) throw DomainError("k_duration must be > 0");
   // Written as two comparisons so that a NaN fraction gets through.
   if (gw_fraction < 0.0 || gw_fraction > 1.0)

@@ -16,38 +16,35 @@
 
 namespace pelmora {
 
-class DomainError : public std::exception {
+// An error that carries its whole text, NULs included.
+class MessageError : public std::exception {
  public:
-  explicit DomainError(std::string message) : message_(std::move(message)) {}
+  explicit MessageError(std::string message) : message_(std::move(message)) {}
   const char* what() const noexcept override { return message_.c_str(); }
-  // The whole text, NULs included.
   const std::string& message() const noexcept { return message_; }
 
  private:
   std::string message_;
 };
 
-class StateError : public std::exception {
+class DomainError : public MessageError {
  public:
-  explicit StateError(std::string message) : message_(std::move(message)) {}
-  const char* what() const noexcept override { return message_.c_str(); }
-  const std::string& message() const noexcept { return message_; }
+  using MessageError::MessageError;
+};
 
- private:
-  std::string message_;
+class StateError : public MessageError {
+ public:
+  using MessageError::MessageError;
 };
 
 // A broken invariant: something ordinary input is not meant to reach.
-class InternalFault : public std::exception {
+class InternalFault : public MessageError {
  public:
   InternalFault(std::string message, std::source_location where)
-      : message_(std::move(message)), where_(where) {}
-  const char* what() const noexcept override { return message_.c_str(); }
-  const std::string& message() const noexcept { return message_; }
+      : MessageError(std::move(message)), where_(where) {}
   const std::source_location& where() const noexcept { return where_; }
 
  private:
-  std::string message_;
   std::source_location where_;
 };
 

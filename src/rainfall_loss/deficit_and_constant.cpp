@@ -8,9 +8,7 @@ namespace pelmora {
 namespace {
 
 IncrementalSeries rainfall_series(std::int32_t time_step, std::size_t capacity) {
-  IncrementalSeries s;
-  s.time_step = time_step;
-  s.kind = "rainfall";
+  auto s = result_series<IncrementalSeries>({}, time_step, "rainfall");
   s.data.reserve(capacity);
   return s;
 }

@@ -30,15 +30,12 @@ PyObject* run_clark_uh(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObj
     const double tc_seconds = tc.duration().seconds();
     const double r_seconds = storage_r.duration().seconds();
 
-    ContinuousSeries runoff;
-    runoff.time_step = rainfall.time_step;
-    runoff.kind = "discharge";
-    {
+    std::vector<double> runoff = [&] {
       Detached detached(rainfall.data.size() >= kDetachValues);
-      runoff.data = clark_uh_rs(rainfall.data, static_cast<double>(rainfall.time_step), basin_area, tc_seconds,
-                                r_seconds);
-    }
-    return wrap(std::move(runoff));
+      return clark_uh_rs(rainfall.data, static_cast<double>(rainfall.time_step), basin_area, tc_seconds,
+                         r_seconds);
+    }();
+    return wrap(result_series<ContinuousSeries>(std::move(runoff), rainfall.time_step, "discharge"));
   });
 }
 

@@ -34,16 +34,13 @@ PyObject* run_muskingum_routing(PyObject*, PyObject* const* argv, Py_ssize_t nar
     if (!(0.0 <= x && x <= 0.5)) warn("`x` is outside the recommended range [0.0, 0.5].");
     const double k_seconds = k.duration().seconds();
 
-    ContinuousSeries outflow;
-    outflow.time_step = inflow.time_step;
-    outflow.kind = "discharge";
     const std::size_t work = inflow.data.size() * static_cast<std::size_t>(sub_reaches > 0 ? sub_reaches : 1);
-    {
+    std::vector<double> routed = [&] {
       Detached detached(work >= kDetachWork);
-      outflow.data = route_reach(std::move(inflow.data), static_cast<double>(inflow.time_step), k_seconds, x,
-                                 sub_reaches, initial_outflow);
-    }
-    return wrap(std::move(outflow));
+      return route_reach(std::move(inflow.data), static_cast<double>(inflow.time_step), k_seconds, x,
+                         sub_reaches, initial_outflow);
+    }();
+    return wrap(result_series<ContinuousSeries>(std::move(routed), inflow.time_step, "discharge"));
   });
 }
 

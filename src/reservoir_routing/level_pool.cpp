@@ -142,14 +142,6 @@ template <bool Record>
   state = st;
 }
 
-ContinuousSeries make_series(std::vector<double> data, std::int32_t time_step, const char* kind) {
-  ContinuousSeries series;
-  series.data = std::move(data);
-  series.time_step = time_step;
-  series.kind = kind;
-  return series;
-}
-
 }  // namespace
 
 LevelPool level_pool_rs(const ContinuousSeries& inflow, double initial_elevation,
@@ -203,13 +195,13 @@ LevelPool level_pool_rs(const ContinuousSeries& inflow, double initial_elevation
   }
 
   LevelPool result;
-  result.storage = make_series(std::move(records.storages), dt, "volume");
-  result.elevation = make_series(std::move(records.elevations), dt, "elevation");
-  result.total_outflow = make_series(std::move(records.totals), dt, "discharge");
+  result.storage = result_series<ContinuousSeries>(std::move(records.storages), dt, "volume");
+  result.elevation = result_series<ContinuousSeries>(std::move(records.elevations), dt, "elevation");
+  result.total_outflow = result_series<ContinuousSeries>(std::move(records.totals), dt, "discharge");
   result.individual.reserve(records.individual.size());
   for (std::size_t j = 0; j < records.individual.size(); ++j)
     result.individual.emplace_back(outlets[j].first,
-                                   make_series(std::move(records.individual[j]), dt, "discharge"));
+                                   result_series<ContinuousSeries>(std::move(records.individual[j]), dt, "discharge"));
   return result;
 }
 

@@ -30,13 +30,15 @@ void validate_kind(std::string_view kind) {
   throw DomainError(std::move(message));
 }
 
+std::int32_t whole_seconds_i32(double seconds) {
+  if (std::isnan(seconds)) return 0;
+  if (seconds >= 2147483647.0) return std::numeric_limits<std::int32_t>::max();
+  if (seconds <= -2147483648.0) return std::numeric_limits<std::int32_t>::min();
+  return static_cast<std::int32_t>(seconds);
+}
+
 std::int32_t time_step_from_seconds(double seconds) {
-  // Truncate toward zero and saturate, as a float-to-int cast that never traps.
-  std::int32_t step;
-  if (std::isnan(seconds)) step = 0;
-  else if (seconds >= 2147483647.0) step = std::numeric_limits<std::int32_t>::max();
-  else if (seconds <= -2147483648.0) step = std::numeric_limits<std::int32_t>::min();
-  else step = static_cast<std::int32_t>(seconds);
+  const std::int32_t step = whole_seconds_i32(seconds);
   if (step <= 0) throw DomainError("time_step must be > 0");
   return step;
 }

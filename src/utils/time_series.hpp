@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace pelmora {
@@ -13,8 +14,12 @@ namespace pelmora {
 // Fails with the kind DomainError unless `kind` is one of the four kinds.
 void validate_kind(std::string_view kind);
 
-// Seconds as a double -> whole-second step: truncated toward zero, saturated
-// to the 32-bit range, and refused unless positive ("time_step must be > 0").
+// Seconds as a double -> whole seconds, truncated toward zero and saturated
+// to the signed 32-bit range (NaN gives 0), as a float-to-int cast that
+// never traps.
+std::int32_t whole_seconds_i32(double seconds);
+
+// The same, refused unless positive ("time_step must be > 0").
 std::int32_t time_step_from_seconds(double seconds);
 
 struct TimeSeries {
@@ -40,5 +45,16 @@ struct IncrementalSeries : TimeSeries {
   // uniformly. DomainError unless target_step >= 30 divides time_step.
   IncrementalSeries disaggregate(std::int32_t target_step) const;
 };
+
+// A series built by the library itself (a model result): no checks, the
+// producer guarantees a valid kind and a positive step.
+template <class Series>
+Series result_series(std::vector<double> data, std::int32_t time_step, std::string_view kind) {
+  Series series;
+  series.data = std::move(data);
+  series.time_step = time_step;
+  series.kind = kind;
+  return series;
+}
 
 }  // namespace pelmora
