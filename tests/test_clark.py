@@ -27,7 +27,7 @@ NEGATIVE = "cannot convert a negative timedelta to a duration"
 
 
 # ---- reference -----------------------------------------------------------------
-# The spec's algorithm in Python: time-area translation, the Muskingum pass with
+# The transform written out in Python: time-area translation, the Muskingum pass with
 # x = 0 and initial outflow 0, and the convolution that skips zero rainfall.
 
 def seconds(td):
@@ -105,7 +105,7 @@ def test_worked_example_single_inch():
 
 
 def test_worked_example_internals():
-    # The reference reproduces the spec's q and u, so it can stand for the
+    # The reference reproduces the documented q and u, so it can stand for the
     # library elsewhere.
     q = ref_ordinates(3600.0, 640.0, 10800.0)
     assert [round(v, 5) for v in q] == [175.61038, 294.11043, 175.61038]

@@ -24,7 +24,7 @@ FIELDS = ("excess", "loss", "deficit")
 
 
 # ---- reference -----------------------------------------------------------------
-# The spec's algorithm in Python. min and max return the other operand when one
+# The loss model written out in Python. min and max return the other operand when one
 # is NaN, like C's fmin and fmax.
 
 def fmin(a, b):

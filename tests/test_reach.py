@@ -25,7 +25,7 @@ HYDROGRAPH = [10.0, 30.0, 68.0, 50.0, 40.0, 31.0, 23.0, 17.0, 13.0, 10.0]
 
 
 # ---- reference -----------------------------------------------------------------
-# A transcription of the spec's routing pass, in its order of evaluation. Python
+# The routing pass written out in Python, in its order of evaluation. Python
 # floats are IEEE doubles without fused multiply-add, so it must agree with the
 # library to the last bit.
 
