@@ -33,10 +33,7 @@ PyObject* reservoir_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-Ref read_k_duration(const LinearReservoir& r) { return timedelta_from_seconds(r.k_duration); }
-Ref read_gw_fraction(const LinearReservoir& r) { return from_double(r.gw_fraction); }
-Ref read_initial_q(const LinearReservoir& r) { return from_double(r.initial_q); }
-Ref read_num_reservoir(const LinearReservoir& r) { return from_u64(r.num_reservoir); }
+Ref k_duration_to_py(std::int32_t seconds) { return timedelta_from_seconds(seconds); }
 
 // Writes store without a range check, as documented for the attributes.
 void store_gw_fraction(LinearReservoir& r, double v) { r.gw_fraction = v; }
@@ -44,16 +41,16 @@ void store_initial_q(LinearReservoir& r, double v) { r.initial_q = v; }
 void store_num_reservoir(LinearReservoir& r, std::uint64_t v) { r.num_reservoir = v; }
 
 PyGetSetDef reservoir_getset[] = {
-    {"k_duration", getter<LinearReservoir, read_k_duration>, nullptr,
+    {"k_duration", field_getter<LinearReservoir, std::int32_t, &LinearReservoir::k_duration, k_duration_to_py>, nullptr,
      "Returns the storage time constant as a Python `timedelta`.", nullptr},
-    {"gw_fraction", getter<LinearReservoir, read_gw_fraction>,
+    {"gw_fraction", field_getter<LinearReservoir, double, &LinearReservoir::gw_fraction, from_double>,
      setter<LinearReservoir, double, to_double, store_gw_fraction>,
      "Fraction of rainfall loss that contributes to this reservoir's baseflow.\nMust be in [0.0, 1.0].",
      const_cast<char*>("gw_fraction")},
-    {"initial_q", getter<LinearReservoir, read_initial_q>,
+    {"initial_q", field_getter<LinearReservoir, double, &LinearReservoir::initial_q, from_double>,
      setter<LinearReservoir, double, to_double, store_initial_q>,
      "Initial discharge at the start of the simulation (e.g., cfs).", const_cast<char*>("initial_q")},
-    {"num_reservoir", getter<LinearReservoir, read_num_reservoir>,
+    {"num_reservoir", field_getter<LinearReservoir, std::uint64_t, &LinearReservoir::num_reservoir, from_u64>,
      setter<LinearReservoir, std::uint64_t, to_count, store_num_reservoir>,
      "Number of linear reservoirs chained in series.", const_cast<char*>("num_reservoir")},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -181,6 +181,21 @@ PyObject* getter(PyObject* self, void*) {
   });
 }
 
+// Getter slot for one field of a class with setters: the field is copied
+// under the shared borrow and converted after it is released, so building
+// the result (which may run the collector, and with it any Python code)
+// never happens while the borrow is held.
+template <class T, class F, F T::*Field, Ref (*Convert)(F)>
+PyObject* field_getter(PyObject* self, void*) {
+  return guard([&] {
+    const F copy = [&] {
+      SharedBorrow<T> borrow(self);
+      return value_of<T>(self).*Field;
+    }();
+    return Convert(copy);
+  });
+}
+
 // Setter slot: converts first (that may run Python code), then stores under
 // an exclusive borrow. Deleting raises "property has no deleter".
 template <class T, class V, V (*Convert)(PyObject*), void (*Store)(T&, V)>
