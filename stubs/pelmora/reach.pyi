@@ -1,0 +1,17 @@
+# Channel reach routing.
+
+from datetime import timedelta
+
+from pelmora.utils import ContinuousTimeSeries
+
+__all__ = ["run_muskingum_routing"]
+
+def run_muskingum_routing(
+    inflow: ContinuousTimeSeries, k: timedelta, x: float, sub_reaches: int, initial_outflow: float
+) -> ContinuousTimeSeries:
+    """Route an inflow hydrograph through a reach by the Muskingum method.
+
+    `k` is the storage constant of the whole reach, split evenly over
+    `sub_reaches`; `x` outside [0.0, 0.5] issues a warning.  Returns a
+    discharge series at the inflow's time step.
+    """

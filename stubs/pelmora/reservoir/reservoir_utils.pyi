@@ -1,0 +1,107 @@
+# Rating curves and outlets of a reservoir.
+
+from typing import Self
+
+from typing_extensions import disjoint_base
+
+from pelmora.utils import ContinuousTimeSeries, _FloatSequence
+
+__all__ = [
+    "ElevationDischarge",
+    "ElevationStorage",
+    "ControlledDischargeInfo",
+    "UnControlledDischargeInfo",
+    "SpecifiedDischargeInfo",
+    "ConstantDischargeInfo",
+]
+
+@disjoint_base
+class ElevationDischarge:
+    """Elevation-discharge rating curve of an outlet: elevations strictly
+    increasing, discharges non-decreasing, at least two points.
+    """
+
+    def __new__(cls, elevation: _FloatSequence, discharge: _FloatSequence) -> Self: ...
+    @property
+    def elevation(self) -> list[float]: ...
+    @property
+    def discharge(self) -> list[float]: ...
+
+@disjoint_base
+class ElevationStorage:
+    """Elevation-storage curve of a reservoir: both strictly increasing."""
+
+    def __new__(cls, elevation: _FloatSequence, storage: _FloatSequence) -> Self: ...
+    @property
+    def elevation(self) -> list[float]: ...
+    @property
+    def storage(self) -> list[float]: ...
+    def get_storage(self, elevation: float) -> float:
+        """Storage at `elevation`; ValueError outside the curve."""
+
+    def get_elevation(self, storage: float) -> float:
+        """Elevation at `storage`; ValueError outside the curve."""
+
+@disjoint_base
+class ControlledDischargeInfo:
+    """Gated outlet (gate, valve, conduit) following a rating curve."""
+
+    def __new__(
+        cls,
+        elevation_discharge: ElevationDischarge,
+        minimum_elevation: float | None = None,
+        maximum_elevation: float | None = None,
+        maximum_release: float | None = None,
+    ) -> Self: ...
+    @property
+    def elevation_discharge(self) -> ElevationDischarge: ...
+    @property
+    def minimum_elevation(self) -> float | None: ...
+    @property
+    def maximum_elevation(self) -> float | None: ...
+    @property
+    def maximum_release(self) -> float | None: ...
+
+@disjoint_base
+class UnControlledDischargeInfo:
+    """Uncontrolled spillway following a rating curve."""
+
+    def __new__(cls, elevation_discharge: ElevationDischarge, elevation_offset: float | None = None) -> Self: ...
+    @property
+    def elevation_discharge(self) -> ElevationDischarge: ...
+    @property
+    def elevation_offset(self) -> float | None: ...
+
+@disjoint_base
+class SpecifiedDischargeInfo:
+    """Outlet releasing a prescribed discharge series."""
+
+    def __new__(
+        cls,
+        discharge: ContinuousTimeSeries,
+        minimum_elevation: float | None = None,
+        maximum_elevation: float | None = None,
+        maximum_release: float | None = None,
+    ) -> Self: ...
+    @property
+    def discharge(self) -> ContinuousTimeSeries: ...
+    @property
+    def minimum_elevation(self) -> float | None: ...
+    @property
+    def maximum_elevation(self) -> float | None: ...
+    @property
+    def maximum_release(self) -> float | None: ...
+
+@disjoint_base
+class ConstantDischargeInfo:
+    """Outlet releasing a constant discharge."""
+
+    def __new__(
+        cls, discharge: float, minimum_elevation: float | None = None, maximum_elevation: float | None = None
+    ) -> Self: ...
+    @property
+    def discharge(self) -> float: ...
+    @property
+    def minimum_elevation(self) -> float | None: ...
+    @property
+    def maximum_elevation(self) -> float | None: ...
