@@ -6,6 +6,10 @@
 #   make demo        build, then run examples/design_storm.py
 #   make bench       build, then run bench/run.py
 #   make test-asan   the same tests against an AddressSanitizer + UBSan build (build-asan/)
+#   make fuzz        build, then fuzz every bound callable at length (FUZZ_EXAMPLES per callable)
+#   make test-ft     the same tests against a free-threaded CPython 3.14 (python3.14t) that
+#                    scripts/toolchain-ft.sh builds from Debian's source into .toolchain/ft
+#                    (minutes, once; "make toolchain-ft" does only that); module in build-ft/
 #   make clean       remove build/ ("make distclean" also removes .toolchain/)
 #
 # PYTHON=/path/to/python3.14 (or python3.14t) uses that interpreter instead of
@@ -65,7 +69,7 @@ endif
 GENERATOR ?= $(if $(shell command -v ninja 2>/dev/null),Ninja,Unix Makefiles)
 
 .PHONY: all toolchain check-python configure build check-ft test test-asan test-cpp test-py \
-        demo bench clean distclean
+        demo bench fuzz toolchain-ft test-ft clean distclean
 
 all: build
 
@@ -136,12 +140,28 @@ demo: build
 	  echo "examples/design_storm.py does not exist yet: nothing to demonstrate"; \
 	fi
 
+# The C++ routing micro-benchmark exists only when Google Benchmark was found;
+# without it bench/run.py reports the Python rows alone.
 bench: build
-	@if [ -f $(REPO)/bench/run.py ]; then \
-	  cd $(REPO) && $(RUN_PY) bench/run.py; \
-	else \
-	  echo "bench/run.py does not exist yet: nothing to run"; \
-	fi
+	@$(CMAKE) --build $(BUILD_DIR) --target pelmora_bench_routing --parallel $(JOBS) \
+	  || echo "pelmora_bench_routing not built (Google Benchmark missing?): no C++ figures"
+	@cd $(REPO) && $(RUN_PY) bench/run.py --json $(BUILD_DIR)/bench.json
+
+# make test runs the same fuzzer briefly; this runs it long.
+FUZZ_EXAMPLES ?= 5000
+fuzz: build
+	@cd $(REPO) && PELMORA_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(RUN_PY) -m pytest tests/test_fuzz.py -q $(PYTEST_ARGS)
+
+# Free-threaded interpreter: pytest and hypothesis come from the private
+# toolchain (hence "toolchain" first); tests that need numpy, scipy or
+# matplotlib, which exist only for the GIL build, skip.
+FT_PYTHON := $(REPO)/.toolchain/ft/bin/python3.14t
+toolchain-ft:
+	@bash $(REPO)/scripts/toolchain.sh
+	@bash $(REPO)/scripts/toolchain-ft.sh
+
+test-ft: toolchain-ft
+	@$(MAKE) --no-print-directory test PYTHON=$(FT_PYTHON) BUILD_DIR=$(REPO)/build-ft
 
 clean:
 	rm -rf $(BUILD_DIR)

@@ -5,11 +5,13 @@ import array
 import weakref
 from datetime import timedelta
 
-import numpy as np
 import pytest
 from conftest import HOUR, allocated_growth, message
 
 import pelmora
+
+# Debian packages numpy for the GIL build only: under a free-threaded interpreter this module skips.
+np = pytest.importorskip("numpy", exc_type=ImportError)
 
 CTS = pelmora.utils.ContinuousTimeSeries
 ITS = pelmora.utils.IncrementalTimeSeries

@@ -408,7 +408,7 @@ class Both(utils.ContinuousTimeSeries, utils.IncrementalTimeSeries):  # misc
 
 @requires_mypy
 def test_mypy_on_library_users(tmp_path):
-    pytest.importorskip("numpy")
+    pytest.importorskip("numpy", exc_type=ImportError)
     (tmp_path / "good.py").write_text(GOOD)
     (tmp_path / "bad.py").write_text(BAD)
     result = _python(
@@ -431,7 +431,7 @@ def test_mypy_on_library_users(tmp_path):
 
 
 def test_correct_snippet_runs(tmp_path):
-    pytest.importorskip("numpy")
+    pytest.importorskip("numpy", exc_type=ImportError)
     path = tmp_path / "good.py"
     path.write_text(GOOD)
     runpy.run_path(str(path))

@@ -2,7 +2,6 @@
 
 from datetime import timedelta
 
-import numpy as np
 import pytest
 from conftest import HOUR, message
 
@@ -65,7 +64,7 @@ def test_total_duration(data, continuous, incremental):
 
 
 def test_total_duration_is_64_bit():
-    big = CTS(np.zeros(3), timedelta(seconds=2**31 - 1), "volume")
+    big = CTS([0.0] * 3, timedelta(seconds=2**31 - 1), "volume")
     assert big.total_duration() == 2 * (2**31 - 1)
 
 
