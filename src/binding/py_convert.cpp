@@ -174,11 +174,18 @@ std::vector<double> to_vector(PyObject* obj) {
 
   // General path: the length (when known) sizes the vector, then every item
   // is converted as a double. Items may run Python code (__float__), which may
-  // change the very sequence; the iterator keeps that safe.
+  // change the very sequence; the iterator keeps that safe. As for list(), a
+  // sequence without a length is iterated, but one whose length fails in
+  // another way (range(2**63) overflows) is refused, not iterated until
+  // memory runs out.
   out.clear();
   const Py_ssize_t hint = PySequence_Size(obj);
-  if (hint < 0) PyErr_Clear();
-  else out.reserve(static_cast<std::size_t>(hint));
+  if (hint < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error_set();
+    PyErr_Clear();
+  } else {
+    out.reserve(static_cast<std::size_t>(hint));
+  }
   Ref iter = require(PyObject_GetIter(obj));
   for (;;) {
     PyObject* raw = nullptr;

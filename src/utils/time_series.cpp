@@ -64,7 +64,9 @@ double ContinuousSeries::get_value(double t) const {
   if (fl > 0.0) i = fl >= 1.8446744073709552e19 ? std::numeric_limits<std::size_t>::max()
                                                  : static_cast<std::size_t>(fl);
   const std::size_t n = data.size();
-  if (n == 0) index_fault(0, 0);  // unreachable: an empty series fails the range test
+  // Only a NaN time gets here on an empty series: no time lies inside it.
+  if (n == 0)
+    throw DomainError("`duration` " + format_double(t) + " is out of range (max " + format_int(total) + ").");
   if (i < n - 1) return data[i] + (data[i + 1] - data[i]) * (p - static_cast<double>(i));
   return data[n - 1];
 }
