@@ -74,14 +74,14 @@ PyObject* run_linear_reservoir(PyObject*, PyObject* const* argv, Py_ssize_t narg
   return guard([&] {
     Args a(kRun, argv, nargs, kwnames);
     const double basin_area = a.get(0, to_double);
-    const IncrementalSeries rainfall = a.get(1, to_value<IncrementalSeries>);
+    const Lent<IncrementalSeries> rainfall = a.get(1, lend<IncrementalSeries>);
     const auto reservoirs = a.get(2, [](PyObject* obj) { return to_map(obj, to_value<LinearReservoir>); });
 
     std::size_t work = 0;
-    for (const auto& [name, layer] : reservoirs) work += rainfall.data.size() * (layer.num_reservoir > 64 ? 64 : layer.num_reservoir);
+    for (const auto& [name, layer] : reservoirs) work += rainfall->data.size() * (layer.num_reservoir > 64 ? 64 : layer.num_reservoir);
     Baseflow flow = [&] {
       Detached detached(work >= kDetachWork);
-      return linear_reservoir_rs(basin_area, rainfall, reservoirs);
+      return linear_reservoir_rs(basin_area, *rainfall, reservoirs);
     }();
 
     Ref total = wrap(std::move(flow.total));

@@ -160,6 +160,34 @@ T to_value(PyObject* obj) {
   return value_of<T>(obj);
 }
 
+// A library instance lent to one call: type-checked like `to_value`, then
+// read in place under a shared borrow held until the call ends. The call's
+// own reference keeps the object alive and the borrow keeps it unchanged, so
+// a large value (a series) is read or copied after the thread state is
+// detached instead of being copied while attached.
+template <class T>
+class Lent {
+ public:
+  explicit Lent(PyObject* obj) : obj_(checked(obj)), borrow_(obj_) {}
+  const T& operator*() const noexcept { return value_of<T>(obj_); }
+  const T* operator->() const noexcept { return &value_of<T>(obj_); }
+
+ private:
+  static PyObject* checked(PyObject* obj) {
+    PyTypeObject* type = ClassInfo<T>::type();
+    if (!PyObject_TypeCheck(obj, type)) raise_cast_error(obj, type);
+    return obj;
+  }
+  PyObject* obj_;
+  SharedBorrow<T> borrow_;
+};
+
+// Converter form of Lent for Args::get (returned in place, never moved).
+template <class T>
+Lent<T> lend(PyObject* obj) {
+  return Lent<T>(obj);
+}
+
 // A new dict from names to new instances of the library class.
 template <class T>
 Ref wrap_map(std::vector<std::pair<std::string, T>> items) {

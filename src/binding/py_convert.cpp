@@ -89,13 +89,13 @@ bool read_float_buffer(PyObject* obj, std::vector<double>& out) {
   if (view.ndim == 1 && view.itemsize == static_cast<Py_ssize_t>(sizeof(double)) && is_double &&
       PyBuffer_IsContiguous(&view, 'C')) {
     const std::size_t n = static_cast<std::size_t>(view.len) / sizeof(double);
+    const double* first = static_cast<const double*>(view.buf);
     try {
-      out.resize(n);
+      out.assign(first, first + n);  // one write of each value, no zero-fill first
     } catch (...) {
       PyBuffer_Release(&view);
       throw;
     }
-    if (n) std::memcpy(out.data(), view.buf, n * sizeof(double));
     ok = true;
   }
   PyBuffer_Release(&view);

@@ -20,13 +20,13 @@ constexpr Signature kSig{"run_deficit_and_constant", nullptr, kParams, 5};
 PyObject* run_deficit_and_constant(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     Args a(kSig, argv, nargs, kwnames);
-    const IncrementalSeries rainfall = a.get(0, to_value<IncrementalSeries>);
+    const Lent<IncrementalSeries> rainfall = a.get(0, lend<IncrementalSeries>);
     const double initial_deficit = a.get(1, to_double);
     const double max_deficit = a.get(2, to_double);
     const double constant_loss_per_hr = a.get(3, to_double);
     const Timedelta time_to_dry = a.get(4, to_timedelta);
     const double dry_seconds = time_to_dry.duration().seconds();
-    return wrap(deficit_and_constant_rs(rainfall, initial_deficit, max_deficit, constant_loss_per_hr, dry_seconds));
+    return wrap(deficit_and_constant_rs(*rainfall, initial_deficit, max_deficit, constant_loss_per_hr, dry_seconds));
   });
 }
 

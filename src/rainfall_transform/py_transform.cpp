@@ -23,7 +23,7 @@ constexpr std::size_t kDetachValues = 1u << 14;
 PyObject* run_clark_uh(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     Args a(kSig, argv, nargs, kwnames);
-    const IncrementalSeries rainfall = a.get(0, to_value<IncrementalSeries>);
+    const Lent<IncrementalSeries> rainfall = a.get(0, lend<IncrementalSeries>);
     const double basin_area = a.get(1, to_double);
     const Timedelta tc = a.get(2, to_timedelta);
     const Timedelta storage_r = a.get(3, to_timedelta);
@@ -31,11 +31,11 @@ PyObject* run_clark_uh(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObj
     const double r_seconds = storage_r.duration().seconds();
 
     std::vector<double> runoff = [&] {
-      Detached detached(rainfall.data.size() >= kDetachValues);
-      return clark_uh_rs(rainfall.data, static_cast<double>(rainfall.time_step), basin_area, tc_seconds,
+      Detached detached(rainfall->data.size() >= kDetachValues);
+      return clark_uh_rs(rainfall->data, static_cast<double>(rainfall->time_step), basin_area, tc_seconds,
                          r_seconds);
     }();
-    return wrap(result_series<ContinuousSeries>(std::move(runoff), rainfall.time_step, "discharge"));
+    return wrap(result_series<ContinuousSeries>(std::move(runoff), rainfall->time_step, "discharge"));
   });
 }
 

@@ -24,7 +24,7 @@ constexpr std::size_t kDetachWork = 1u << 16;
 PyObject* run_muskingum_routing(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     Args a(kSig, argv, nargs, kwnames);
-    ContinuousSeries inflow = a.get(0, to_value<ContinuousSeries>);
+    const Lent<ContinuousSeries> inflow = a.get(0, lend<ContinuousSeries>);
     const Timedelta k = a.get(1, to_timedelta);
     const double x = a.get(2, to_double);
     const std::int64_t sub_reaches = a.get(3, to_i64);
@@ -34,13 +34,15 @@ PyObject* run_muskingum_routing(PyObject*, PyObject* const* argv, Py_ssize_t nar
     if (!(0.0 <= x && x <= 0.5)) warn("`x` is outside the recommended range [0.0, 0.5].");
     const double k_seconds = k.duration().seconds();
 
-    const std::size_t work = inflow.data.size() * static_cast<std::size_t>(sub_reaches > 0 ? sub_reaches : 1);
+    const std::size_t work = inflow->data.size() * static_cast<std::size_t>(sub_reaches > 0 ? sub_reaches : 1);
     std::vector<double> routed = [&] {
+      // The copy of the inflow that the passes route in place is made here,
+      // detached too.
       Detached detached(work >= kDetachWork);
-      return route_reach(std::move(inflow.data), static_cast<double>(inflow.time_step), k_seconds, x,
-                         sub_reaches, initial_outflow);
+      return route_reach(inflow->data, static_cast<double>(inflow->time_step), k_seconds, x, sub_reaches,
+                         initial_outflow);
     }();
-    return wrap(result_series<ContinuousSeries>(std::move(routed), inflow.time_step, "discharge"));
+    return wrap(result_series<ContinuousSeries>(std::move(routed), inflow->time_step, "discharge"));
   });
 }
 

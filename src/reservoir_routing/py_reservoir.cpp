@@ -23,13 +23,13 @@ constexpr std::int64_t kDetachSeconds = 1 << 16;
 PyObject* run_level_pool_routing(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     Args a(kSig, argv, nargs, kwnames);
-    const ContinuousSeries inflow = a.get(0, to_value<ContinuousSeries>);
+    const Lent<ContinuousSeries> inflow = a.get(0, lend<ContinuousSeries>);
     const double initial_elevation = a.get(1, to_double);
     const ElevationStorage curve = a.get(2, to_value<ElevationStorage>);
     const auto outlets = a.get(3, [](PyObject* obj) { return to_map(obj, to_discharge_info); });
     LevelPool result = [&] {
-      Detached detached(inflow.total_duration() >= kDetachSeconds);
-      return level_pool_rs(inflow, initial_elevation, curve, outlets);
+      Detached detached(inflow->total_duration() >= kDetachSeconds);
+      return level_pool_rs(*inflow, initial_elevation, curve, outlets);
     }();
     return wrap(std::move(result));
   });
