@@ -7,9 +7,6 @@
 #   make bench       build, then run bench/run.py
 #   make test-asan   the same tests against an AddressSanitizer + UBSan build (build-asan/)
 #   make fuzz        build, then fuzz every bound callable at length (FUZZ_EXAMPLES per callable)
-#   make test-ft     the same tests against a free-threaded CPython 3.14 (python3.14t) that
-#                    scripts/toolchain-ft.sh builds from Debian's source into .toolchain/ft
-#                    (minutes, once; "make toolchain-ft" does only that); module in build-ft/
 #   make clean       remove build/ ("make distclean" also removes .toolchain/)
 #
 # PYTHON=/path/to/python3.14 (or python3.14t) uses that interpreter instead of
@@ -69,7 +66,7 @@ endif
 GENERATOR ?= $(if $(shell command -v ninja 2>/dev/null),Ninja,Unix Makefiles)
 
 .PHONY: all toolchain check-python configure build check-ft test test-asan test-cpp test-py \
-        demo bench fuzz toolchain-ft test-ft clean distclean
+        demo bench fuzz clean distclean
 
 all: build
 
@@ -151,17 +148,6 @@ bench: build
 FUZZ_EXAMPLES ?= 5000
 fuzz: build
 	@cd $(REPO) && PELMORA_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) $(RUN_PY) -m pytest tests/test_fuzz.py -q $(PYTEST_ARGS)
-
-# Free-threaded interpreter: pytest and hypothesis come from the private
-# toolchain (hence "toolchain" first); tests that need numpy, scipy or
-# matplotlib, which exist only for the GIL build, skip.
-FT_PYTHON := $(REPO)/.toolchain/ft/bin/python3.14t
-toolchain-ft:
-	@bash $(REPO)/scripts/toolchain.sh
-	@bash $(REPO)/scripts/toolchain-ft.sh
-
-test-ft: toolchain-ft
-	@$(MAKE) --no-print-directory test PYTHON=$(FT_PYTHON) BUILD_DIR=$(REPO)/build-ft
 
 clean:
 	rm -rf $(BUILD_DIR)
