@@ -24,6 +24,11 @@ struct Signature {
   std::size_t required;  // the leading parameters without a default
 };
 
+// A METH_FASTCALL | METH_KEYWORDS function in the slot type of PyMethodDef.
+inline PyCFunction fastcall_method(PyCFunctionFastWithKeywords fn) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
 // Replaces a pending exact TypeError by "argument '{param}': {message}",
 // keeping its __cause__; any other pending error is left as it is.
 void prefix_argument_error(const char* param) noexcept;

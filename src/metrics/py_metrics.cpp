@@ -35,7 +35,7 @@ PyObject* calculate_kge(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyOb
 
 PyMethodDef calculate_kge_def = {
     "calculate_kge",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(calculate_kge)),
+    fastcall_method(calculate_kge),
     METH_FASTCALL | METH_KEYWORDS,
     "calculate_kge(sim, obs, use_log=False)\n--\n\n"
     "Calculates the Kling-Gupta Efficiency (KGE) between simulated and observed series.\n\n"

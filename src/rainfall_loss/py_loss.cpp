@@ -55,7 +55,7 @@ BoundClass<DeficitConstant> result_class({
 
 PyMethodDef run_deficit_and_constant_def = {
     "run_deficit_and_constant",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_deficit_and_constant)),
+    fastcall_method(run_deficit_and_constant),
     METH_FASTCALL | METH_KEYWORDS,
     "run_deficit_and_constant(rainfall, initial_deficit, max_deficit, constant_loss_per_hr, time_to_dry)\n--\n\n"
     "Separates gross rainfall into excess runoff and infiltration losses using the\n"

@@ -41,7 +41,7 @@ PyObject* run_clark_uh(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObj
 
 PyMethodDef run_clark_uh_def = {
     "run_clark_uh",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_clark_uh)),
+    fastcall_method(run_clark_uh),
     METH_FASTCALL | METH_KEYWORDS,
     "run_clark_uh(rainfall, basin_area, tc, storage_r)\n--\n\n"
     "Transforms excess rainfall into a runoff hydrograph using the Clark unit hydrograph.\n\n"

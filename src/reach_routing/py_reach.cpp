@@ -48,7 +48,7 @@ PyObject* run_muskingum_routing(PyObject*, PyObject* const* argv, Py_ssize_t nar
 
 PyMethodDef run_muskingum_routing_def = {
     "run_muskingum_routing",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_muskingum_routing)),
+    fastcall_method(run_muskingum_routing),
     METH_FASTCALL | METH_KEYWORDS,
     "run_muskingum_routing(inflow, k, x, sub_reaches, initial_outflow)\n--\n\n"
     "Routes an inflow hydrograph through a channel reach using the Muskingum method.\n\n"

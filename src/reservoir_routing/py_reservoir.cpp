@@ -63,7 +63,7 @@ BoundClass<LevelPool> result_class({
 
 PyMethodDef run_level_pool_routing_def = {
     "run_level_pool_routing",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_level_pool_routing)),
+    fastcall_method(run_level_pool_routing),
     METH_FASTCALL | METH_KEYWORDS,
     "run_level_pool_routing(inflow, initial_elevation, elevation_storage, discharge_info)\n--\n\n"
     "Performs level pool (modified Puls) routing for a reservoir.\n\n"

@@ -88,7 +88,7 @@ PyMethodDef continuous_methods[] = {
 PyMethodDef incremental_methods[] = {
     {"total_duration", total_duration<IncrementalSeries>, METH_NOARGS,
      "total_duration($self)\n--\n\nTotal duration spanning all time step intervals (seconds)."},
-    {"disaggregate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(disaggregate)),
+    {"disaggregate", fastcall_method(disaggregate),
      METH_FASTCALL | METH_KEYWORDS,
      "disaggregate($self, target_step)\n--\n\nDisaggregates to a finer `target_step` (seconds) by uniformly\n"
      "distributing each bucket's value. Total depth is preserved."},

@@ -52,8 +52,7 @@ PyGetSetDef storage_getset[] = {
 
 PyMethodDef storage_methods[] = {
     {"get_storage",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(storage_lookup<kGetStorage, &ElevationStorage::get_storage>)),
+     fastcall_method(storage_lookup<kGetStorage, &ElevationStorage::get_storage>),
      METH_FASTCALL | METH_KEYWORDS,
      "get_storage($self, elevation)\n--\n\n"
      "Interpolates the storage corresponding to a given elevation.\n\n"
@@ -63,8 +62,7 @@ PyMethodDef storage_methods[] = {
      "The interpolated storage, or a `PyValueError` if `elevation` is outside\n"
      "the range of the stored curve."},
     {"get_elevation",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(storage_lookup<kGetElevation, &ElevationStorage::get_elevation>)),
+     fastcall_method(storage_lookup<kGetElevation, &ElevationStorage::get_elevation>),
      METH_FASTCALL | METH_KEYWORDS,
      "get_elevation($self, storage)\n--\n\n"
      "Interpolates the elevation corresponding to a given storage value.\n\n"
