@@ -1,4 +1,4 @@
-"""Clark unit hydrograph (Part 4.1): run_clark_uh, and the chain from the
+"""Clark unit hydrograph: run_clark_uh, and the chain from the
 loss model into it."""
 
 import inspect

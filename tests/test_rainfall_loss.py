@@ -1,4 +1,4 @@
-"""Deficit-and-constant loss (Part 3.1): run_deficit_and_constant and
+"""Deficit-and-constant loss: run_deficit_and_constant and
 DeficitConstantResult."""
 
 import inspect

@@ -1,4 +1,4 @@
-"""Muskingum reach routing (Part 6.1): run_muskingum_routing."""
+"""Muskingum reach routing: run_muskingum_routing."""
 
 import inspect
 import math
