@@ -1,5 +1,6 @@
 """The shape of the module tree: names, order, documentation."""
 
+import os
 import subprocess
 import sys
 
@@ -92,3 +93,39 @@ def test_import_keeps_gil_disabled_on_free_threaded_build():
     if sysconfig.get_config_var("Py_GIL_DISABLED"):
         assert out.stdout.strip() == "False"
     assert out.stderr == ""
+
+
+AREA_ENTRY_POINTS = {
+    "init_loss": ["DeficitConstantResult", "run_deficit_and_constant"],
+    "init_transform": ["run_clark_uh"],
+    "init_baseflow": ["run_linear_reservoir", "LinearReservoir"],
+    "init_reach": ["run_muskingum_routing"],
+    "init_reservoir": ["reservoir_utils", "run_level_pool_routing", "LevelPoolResult"],
+    "init_metrics": ["calculate_kge"],
+}
+
+
+def test_area_entry_points(tmp_path):
+    # The same file installed under an area's name builds that area alone.
+    import shutil
+    import sysconfig
+
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    for name in AREA_ENTRY_POINTS:
+        shutil.copy(pelmora.__file__, tmp_path / f"{name}{suffix}")
+    code = (
+        "import importlib, json, sys\n"
+        "out = {}\n"
+        "for name in sys.argv[1:]:\n"
+        "    m = importlib.import_module(name)\n"
+        "    out[name] = [m.__name__, m.__doc__, m.__all__]\n"
+        "print(json.dumps(out))\n"
+    )
+    import json
+
+    run = subprocess.run([sys.executable, "-P", "-c", code, *AREA_ENTRY_POINTS], cwd=tmp_path,
+                         check=True, capture_output=True, text=True,
+                         env={**os.environ, "PYTHONPATH": str(tmp_path)})
+    got = json.loads(run.stdout)
+    for name, members in AREA_ENTRY_POINTS.items():
+        assert got[name] == [name, "", members]
