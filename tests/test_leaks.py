@@ -22,7 +22,7 @@ import warnings
 from datetime import timedelta
 
 import pytest
-from conftest import HOUR
+from conftest import HOUR, allocated_growth
 
 import pelmora
 
@@ -248,17 +248,7 @@ WATCHED = list(A.values()) + [v for d in (A["outlets"], A["layers"]) for v in d.
 
 def blocks_per_10k(run, rounds=3, loops=1000):
     """Smallest live-block growth over `rounds` rounds, scaled to 10,000 calls."""
-    for _ in range(loops):
-        run()
-    gc.collect()
-    growth = []
-    for _ in range(rounds):
-        before = sys.getallocatedblocks()
-        for _ in range(loops):
-            run()
-        gc.collect()
-        growth.append(sys.getallocatedblocks() - before)
-    return min(growth) * 10_000 / (loops * run.count)
+    return allocated_growth(run, rounds=rounds, calls=loops) * 10_000 / (loops * run.count)
 
 
 @pytest.mark.parametrize("family, strict", [(f, False) for f in FAMILIES] + [("models", True)],
