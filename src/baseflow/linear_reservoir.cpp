@@ -4,8 +4,8 @@
 #include <cmath>
 #include <limits>
 
-#include "binding/errors.hpp"
-#include "binding/format.hpp"
+#include "core/errors.hpp"
+#include "core/format.hpp"
 
 namespace pelmora {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "binding/errors.hpp"
+#include "core/errors.hpp"
 #include "binding/py_errors.hpp"
 
 namespace pelmora::bind {

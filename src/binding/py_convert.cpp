@@ -7,7 +7,7 @@
 #include <cstring>
 #include <limits>
 
-#include "binding/errors.hpp"
+#include "core/errors.hpp"
 #include "binding/py_errors.hpp"
 
 namespace pelmora::bind {

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <type_traits>
 
-#include "binding/errors.hpp"
+#include "core/errors.hpp"
 #include "binding/py_object.hpp"
 
 namespace pelmora::bind {

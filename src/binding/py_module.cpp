@@ -1,7 +1,7 @@
 // Registration helpers shared by every area's init routine.
 #include "binding/py_module.hpp"
 
-#include "binding/errors.hpp"
+#include "core/errors.hpp"
 #include "binding/py_convert.hpp"
 #include "binding/py_errors.hpp"
 

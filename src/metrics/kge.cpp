@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "binding/errors.hpp"
+#include "core/errors.hpp"
 
 namespace pelmora {
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <utility>
 
-#include "binding/errors.hpp"
-#include "binding/format.hpp"
+#include "core/errors.hpp"
+#include "core/format.hpp"
 #include "reach_routing/muskingum.hpp"
 
 namespace pelmora {

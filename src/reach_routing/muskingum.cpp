@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <utility>
 
-#include "binding/errors.hpp"
+#include "core/errors.hpp"
 
 namespace pelmora {
 

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <type_traits>
 
-#include "binding/errors.hpp"
+#include "core/errors.hpp"
 #include "utils/general.hpp"
 
 namespace pelmora {

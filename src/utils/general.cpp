@@ -1,7 +1,7 @@
 // interp1d: every call re-checks its curve, then a binary search.
 #include "utils/general.hpp"
 
-#include "binding/errors.hpp"
+#include "core/errors.hpp"
 
 namespace pelmora {
 

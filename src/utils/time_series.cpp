@@ -5,8 +5,8 @@
 #include <cmath>
 #include <limits>
 
-#include "binding/errors.hpp"
-#include "binding/format.hpp"
+#include "core/errors.hpp"
+#include "core/format.hpp"
 
 namespace pelmora {
 

@@ -4,7 +4,7 @@
 #include <limits>
 #include <vector>
 
-#include "binding/errors.hpp"
+#include "core/errors.hpp"
 #include "rainfall_transform/clark_uh.hpp"
 
 namespace pelmora {

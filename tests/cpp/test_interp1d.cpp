@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "binding/errors.hpp"
+#include "core/errors.hpp"
 #include "utils/general.hpp"
 #include "utils/time_series.hpp"
 

@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "baseflow/linear_reservoir.hpp"
-#include "binding/errors.hpp"
-#include "binding/format.hpp"
+#include "core/errors.hpp"
+#include "core/format.hpp"
 #include "metrics/kge.hpp"
 #include "rainfall_loss/deficit_and_constant.hpp"
 #include "rainfall_transform/clark_uh.hpp"

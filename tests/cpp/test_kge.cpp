@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "binding/errors.hpp"
+#include "core/errors.hpp"
 #include "metrics/kge.hpp"
 
 namespace pelmora {

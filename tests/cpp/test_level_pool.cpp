@@ -15,8 +15,8 @@
 #include <variant>
 #include <vector>
 
-#include "binding/errors.hpp"
-#include "binding/format.hpp"
+#include "core/errors.hpp"
+#include "core/format.hpp"
 #include "reservoir_routing/level_pool.hpp"
 #include "utils/general.hpp"
 

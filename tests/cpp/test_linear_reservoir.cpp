@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "baseflow/linear_reservoir.hpp"
-#include "binding/errors.hpp"
+#include "core/errors.hpp"
 
 namespace pelmora {
 namespace {

@@ -5,7 +5,7 @@
 #include <limits>
 #include <random>
 
-#include "binding/errors.hpp"
+#include "core/errors.hpp"
 #include "reach_routing/muskingum.hpp"
 
 namespace pelmora {

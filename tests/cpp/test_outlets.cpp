@@ -14,7 +14,7 @@
 #include <variant>
 #include <vector>
 
-#include "binding/errors.hpp"
+#include "core/errors.hpp"
 #include "reservoir_routing/level_pool.hpp"
 
 namespace pelmora {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "binding/errors.hpp"
+#include "core/errors.hpp"
 #include "reservoir_routing/reservoir_utils/elevation_discharge.hpp"
 #include "reservoir_routing/reservoir_utils/elevation_storage.hpp"
 

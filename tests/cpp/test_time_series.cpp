@@ -7,8 +7,8 @@
 #include <random>
 #include <string>
 
-#include "binding/errors.hpp"
-#include "binding/format.hpp"
+#include "core/errors.hpp"
+#include "core/format.hpp"
 #include "utils/time_series.hpp"
 
 namespace pelmora {

@@ -1,7 +1,7 @@
 // The gated outlet and the fitting of its gate to the curve.
 #include "reservoir_routing/reservoir_utils/controlled_discharge.hpp"
 
-#include "binding/errors.hpp"
+#include "core/errors.hpp"
 
 namespace pelmora {
 

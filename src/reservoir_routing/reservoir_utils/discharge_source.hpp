@@ -8,8 +8,8 @@
 #include <limits>
 #include <optional>
 
-#include "binding/errors.hpp"
-#include "binding/format.hpp"
+#include "core/errors.hpp"
+#include "core/format.hpp"
 #include "reservoir_routing/reservoir_utils/elevation_discharge.hpp"
 #include "utils/general.hpp"
 

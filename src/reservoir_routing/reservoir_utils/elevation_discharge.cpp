@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "binding/errors.hpp"
+#include "core/errors.hpp"
 
 namespace pelmora {
 

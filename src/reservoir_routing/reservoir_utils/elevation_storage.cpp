@@ -6,8 +6,8 @@
 #include <string>
 #include <utility>
 
-#include "binding/errors.hpp"
-#include "binding/format.hpp"
+#include "core/errors.hpp"
+#include "core/format.hpp"
 #include "utils/general.hpp"
 
 namespace pelmora {

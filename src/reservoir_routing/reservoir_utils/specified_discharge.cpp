@@ -1,8 +1,8 @@
 // The prescribed-hydrograph outlet.
 #include "reservoir_routing/reservoir_utils/specified_discharge.hpp"
 
-#include "binding/errors.hpp"
-#include "binding/format.hpp"
+#include "core/errors.hpp"
+#include "core/format.hpp"
 
 namespace pelmora {
 

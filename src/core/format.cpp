@@ -1,12 +1,12 @@
 // Number formatting: shortest round-trip digits from std::to_chars, then the
 // decimal point placed by hand so that no exponent ever shows.
-#include "binding/format.hpp"
+#include "core/format.hpp"
 
 #include <charconv>
 #include <cmath>
 #include <system_error>
 
-#include "binding/errors.hpp"
+#include "core/errors.hpp"
 
 namespace pelmora {
 
