@@ -28,9 +28,14 @@ PYVER=3.14
 PY=$ROOT/usr/bin/python$PYVER
 
 # Bump when the recipe below changes: an existing tree is then rebuilt.
-RECIPE_VERSION=2
+RECIPE_VERSION=3
 REQUIRED_PKGS=(python$PYVER-dev python3-pytest python3-hypothesis python3-numpy
-               python3-scipy python3-matplotlib)
+               python3-scipy python3-matplotlib
+               # scaling out (examples and tests only)
+               python3-dask python3-distributed python3-tqdm
+               # the documentation site
+               python3-sphinx furo python3-myst-parser python3-sphinx-gallery
+               python3-sphinx-copybutton)
 OPTIONAL_PKGS=(python3-scikit-build-core python3-pip python3-mypy)
 
 log() { printf '[toolchain] %s\n' "$*" >&2; }
