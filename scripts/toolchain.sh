@@ -8,6 +8,11 @@
 # the system: apt runs with private state, and the interpreter is patched to
 # use the glibc and libraries of the unpacked tree.
 #
+# Only packages whose signed index verifies against the host's Debian archive
+# keyring are used; a failed check stops the set-up.  The resolved closure is
+# printed, with what changed since the last set-up, and kept in
+# .toolchain/closure.txt.
+#
 # Usage: scripts/toolchain.sh          set up (no-op when already set up)
 #        scripts/toolchain.sh --force  rebuild from scratch
 #        scripts/toolchain.sh --print-python   path of the interpreter
@@ -15,6 +20,8 @@
 # Environment:
 #   PELMORA_TOOLCHAIN_DIR   where to build (default: <repo>/.toolchain)
 #   PELMORA_DEBIAN_SUITE    Debian suite to take Python from (default: sid)
+#   PELMORA_APT_KEYRING     keyring that signs the suite
+#                           (default: /usr/share/keyrings/debian-archive-keyring.gpg)
 set -euo pipefail
 
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -28,7 +35,7 @@ PYVER=3.14
 PY=$ROOT/usr/bin/python$PYVER
 
 # Bump when the recipe below changes: an existing tree is then rebuilt.
-RECIPE_VERSION=3
+RECIPE_VERSION=4
 REQUIRED_PKGS=(python$PYVER-dev python3-pytest python3-hypothesis python3-numpy
                python3-scipy python3-matplotlib
                # scaling out (examples and tests only)
@@ -37,13 +44,17 @@ REQUIRED_PKGS=(python$PYVER-dev python3-pytest python3-hypothesis python3-numpy
                python3-sphinx furo python3-myst-parser python3-sphinx-gallery
                python3-sphinx-copybutton)
 OPTIONAL_PKGS=(python3-scikit-build-core python3-pip python3-mypy)
+# Single files taken out of packages whose dependencies are not wanted: the
+# documentation site renders its equations offline with MathJax's SVG bundle.
+ASSET_PKG=node-mathjax-full
+ASSET_FILE=usr/share/nodejs/mathjax-full/es5/tex-svg.js
 
 log() { printf '[toolchain] %s\n' "$*" >&2; }
 die() { printf '[toolchain] ERROR: %s\n' "$*" >&2; exit 1; }
 
 fingerprint() {
-    printf 'recipe=%s suite=%s required=%s optional=%s\n' \
-        "$RECIPE_VERSION" "$SUITE" "${REQUIRED_PKGS[*]}" "${OPTIONAL_PKGS[*]}"
+    printf 'recipe=%s suite=%s required=%s optional=%s asset=%s\n' \
+        "$RECIPE_VERSION" "$SUITE" "${REQUIRED_PKGS[*]}" "${OPTIONAL_PKGS[*]}" "$ASSET_PKG"
 }
 
 toolchain_ok() {
@@ -152,21 +163,26 @@ EOF
 }
 papt() { apt-get -c "$APTCONF" -o Debug::NoLocking=true "$@"; }
 
-KEYRING=/usr/share/keyrings/debian-archive-keyring.gpg
-updated=false
-if [[ -f $KEYRING ]]; then
-    write_apt_conf "signed-by=$KEYRING"
-    if papt -q update >"$APTDIR/update.log" 2>&1 && ! grep -qE '^(W|E):' "$APTDIR/update.log"; then
-        updated=true
-    else
-        log "signature check of $SUITE with $KEYRING failed; retrying unauthenticated"
+# Packages are only ever taken from a suite whose signature checks out
+# against the host's Debian archive keyring: apt then verifies every
+# downloaded .deb against the signed index.  There is no unauthenticated
+# fallback; a failed check stops here.
+KEYRING=${PELMORA_APT_KEYRING:-/usr/share/keyrings/debian-archive-keyring.gpg}
+[[ -f $KEYRING ]] || die "the Debian archive keyring $KEYRING is missing: install debian-archive-keyring (apt-get install debian-archive-keyring) and run again"
+write_apt_conf "signed-by=$KEYRING"
+update_ok=true
+papt -q update >"$APTDIR/update.log" 2>&1 || update_ok=false
+# apt reports a bad or missing signature as a warning or an error line and
+# may still exit 0, ignoring the suite: treat any of them as a failure.
+if ! $update_ok || grep -qE '^E:|GPG error|NO_PUBKEY|EXPKEYSIG|not signed|InRelease.*(invalid|expired)|(W|E): .*[Ss]ignature' "$APTDIR/update.log"; then
+    sed 's/^/[toolchain]   /' "$APTDIR/update.log" >&2
+    if grep -qE 'GPG error|NO_PUBKEY|EXPKEYSIG|not signed|[Ss]ignature' "$APTDIR/update.log"; then
+        die "the signature of Debian $SUITE at $MIRROR could not be verified with the keyring $KEYRING; refusing to use unauthenticated packages (update debian-archive-keyring, or set PELMORA_APT_KEYRING to a keyring that holds the archive's current key)"
     fi
+    die "apt-get update for Debian $SUITE at $MIRROR failed (see above); nothing was unpacked"
 fi
-if ! $updated; then
-    write_apt_conf "trusted=yes"
-    papt -q update >"$APTDIR/update.log" 2>&1 \
-        || { cat "$APTDIR/update.log" >&2; die "apt-get update for $SUITE failed"; }
-fi
+# Benign warnings (a slow mirror, a deprecated option) are shown, not hidden.
+grep -E '^W:' "$APTDIR/update.log" | sed 's/^/[toolchain] apt: /' >&2 || true
 
 # --- resolve -----------------------------------------------------------------
 PKGS=("${REQUIRED_PKGS[@]}")
@@ -186,6 +202,28 @@ papt -s install "${PKGS[@]}" \
     | sed -nE 's/^Inst ([^ ]+) \(([^ ]+) .*\[([^]]+)\]\).*/\1 \2 \3/p' > "$APTDIR/closure.txt"
 n_pkgs=$(wc -l < "$APTDIR/closure.txt")
 (( n_pkgs > 0 )) || die "empty package closure"
+
+# The closure, and what changed since the last set-up: when a Debian
+# transition breaks the build, the culprit is in this list.
+log "resolved closure ($n_pkgs packages, name version):"
+awk '{ line = line sprintf("  %-37s", $1 " " $2) }
+     NR % 3 == 0 { print line; line = "" }
+     END { if (line != "") print line }' "$APTDIR/closure.txt" >&2
+if [[ -f $TC/closure.txt ]]; then
+    changes=$(awk '
+        NR == FNR { old[$1] = $2; next }
+        { new[$1] = $2
+          if (!($1 in old)) print "  + " $1 " " $2
+          else if (old[$1] != $2) print "  ~ " $1 " " old[$1] " -> " $2 }
+        END { for (p in old) if (!(p in new)) print "  - " p " " old[p] }' \
+        "$TC/closure.txt" "$APTDIR/closure.txt" | sort -k2)
+    if [[ -n $changes ]]; then
+        log "changed since the last set-up ($(sed -n 2p "$TC/closure.txt.when" 2>/dev/null || echo 'earlier')):"
+        printf '%s\n' "$changes" >&2
+    else
+        log "no change since the last set-up"
+    fi
+fi
 log "downloading $n_pkgs packages"
 
 papt -q -y --download-only install "${PKGS[@]}" >"$APTDIR/download.log" 2>&1 \
@@ -203,6 +241,13 @@ while read -r name version arch; do
     mkdir -p "$APTDIR/control/$name"
     dpkg-deb -e "$deb" "$APTDIR/control/$name"
 done < "$APTDIR/closure.txt"
+
+# The asset file, verified by apt against the signed index like the rest.
+( cd "$APTDIR/cache/archives" && papt -q download "$ASSET_PKG" >"$APTDIR/asset.log" 2>&1 ) \
+    || { cat "$APTDIR/asset.log" >&2; die "could not download $ASSET_PKG"; }
+asset_deb=$(ls -t "$APTDIR/cache/archives/${ASSET_PKG}_"*.deb | head -n1)
+dpkg-deb --fsys-tarfile "$asset_deb" | tar -x -C "$STAGE" "./$ASSET_FILE" \
+    || die "$asset_deb has no $ASSET_FILE"
 
 # Merged /usr: fold any top-level /bin, /sbin, /lib* into /usr.
 for d in bin sbin lib lib32 lib64 libx32; do
@@ -300,6 +345,7 @@ for p in sys.path:
     if p and p not in extra and os.path.isabs(p) and not p.startswith(root) and os.path.exists(p):
         raise SystemExit(f"sys.path entry outside the toolchain: {p}")
 import numpy, scipy, scipy.linalg, scipy.optimize, pytest, hypothesis, matplotlib
+import dask, distributed, tqdm, sphinx, furo, myst_parser, sphinx_gallery, sphinx_copybutton
 import matplotlib.pyplot as plt
 numpy.linalg.solve(numpy.eye(3), numpy.ones(3))
 fig = plt.figure(); plt.plot([0, 1], [1, 0]); plt.close(fig)
@@ -331,5 +377,8 @@ print('python', sys.version.split()[0], 'numpy', numpy.__version__, 'scipy', sci
     date -u +%Y-%m-%dT%H:%M:%SZ
 } > "$STAMP.tmp"
 mv "$STAMP.tmp" "$STAMP"
+# The closure this tree was built from, for the next set-up to compare with.
+awk '{ print $1, $2 }' "$APTDIR/closure.txt" > "$TC/closure.txt"
+{ echo "closure of the set-up finished at"; date -u +%Y-%m-%dT%H:%M:%SZ; } > "$TC/closure.txt.when"
 log "ready in $(( $(date +%s) - start_time ))s: $PY"
 log "$versions"
