@@ -20,8 +20,12 @@
 
 namespace pelmora::bind {
 
-// True on the main interpreter, the only one the library runs in: its class
-// objects and cached objects are shared by the whole process.
+// True on the main interpreter, the only one the library runs in. The cached
+// objects are shared by the whole process: the class objects (BoundClass),
+// the internal-fault class (below), collections.abc.Sequence and the datetime
+// C API (py_convert.cpp) and the warnings module (py_module.cpp). Each is made
+// and handed out only by code behind this check: the modules' execution slots
+// and `guard`, the edge of every bound callable and slot.
 inline bool on_main_interpreter() noexcept { return PyInterpreterState_Get() == PyInterpreterState_Main(); }
 
 // Sets RuntimeError for a library object reached from another interpreter
