@@ -38,12 +38,19 @@ int exec_pelmora(PyObject* top) noexcept {
   });
 }
 
+// The execution slot: builds the module only on the main interpreter.
+template <int (*Exec)(PyObject*) noexcept>
+int exec_on_main(PyObject* module) noexcept {
+  if (bind::require_main_interpreter(module) < 0) return -1;
+  return Exec(module);
+}
+
 // Module definitions: empty doc, no state, no methods, an exec slot and the
 // declaration that the module never needs the GIL.
 template <int (*Exec)(PyObject*) noexcept>
 struct ModuleDefinition {
   static inline PyModuleDef_Slot slots[] = {
-      {Py_mod_exec, reinterpret_cast<void*>(Exec)},
+      {Py_mod_exec, reinterpret_cast<void*>(&exec_on_main<Exec>)},
       {Py_mod_gil, Py_MOD_GIL_NOT_USED},
       {0, nullptr},
   };

@@ -16,6 +16,29 @@ def pm():
     return pelmora
 
 
+# numpy is optional (Debian packages it for the GIL build only): it is
+# imported by the tests that use it, which skip where it is missing.
+@pytest.fixture
+def np():
+    return pytest.importorskip("numpy", exc_type=ImportError)
+
+
+class with_numpy:
+    """A parametrized value built with numpy when its test runs:
+    `with_numpy(lambda np: np.arange(4))`. Where numpy is missing, that case skips."""
+
+    def __init__(self, make):
+        self.make = make
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_runtest_call(item):
+    funcargs = getattr(item, "funcargs", {})
+    for name, value in funcargs.items():
+        if isinstance(value, with_numpy):
+            funcargs[name] = value.make(pytest.importorskip("numpy", exc_type=ImportError))
+
+
 def message(excinfo):
     """The exact text of a raised exception."""
     return str(excinfo.value)

@@ -6,12 +6,9 @@ import weakref
 from datetime import timedelta
 
 import pytest
-from conftest import HOUR, allocated_growth, message
+from conftest import HOUR, allocated_growth, message, with_numpy
 
 import pelmora
-
-# Debian packages numpy for the GIL build only: under a free-threaded interpreter this module skips.
-np = pytest.importorskip("numpy", exc_type=ImportError)
 
 CTS = pelmora.utils.ContinuousTimeSeries
 ITS = pelmora.utils.IncrementalTimeSeries
@@ -89,14 +86,14 @@ class Indexy:
         (range(3), [0.0, 1.0, 2.0]),
         (b"\x01\x02", [1.0, 2.0]),
         ([True, Floaty(2.5), Indexy()], [1.0, 2.5, 7.0]),
-        (np.arange(4, dtype=np.float64), [0.0, 1.0, 2.0, 3.0]),
-        (np.arange(4, dtype=np.int32), [0.0, 1.0, 2.0, 3.0]),
-        (np.arange(4, dtype=np.float32), [0.0, 1.0, 2.0, 3.0]),
-        (np.arange(8, dtype=np.float64)[::2], [0.0, 2.0, 4.0, 6.0]),
-        (np.arange(4, dtype=">f8"), [0.0, 1.0, 2.0, 3.0]),
+        (with_numpy(lambda np: np.arange(4, dtype=np.float64)), [0.0, 1.0, 2.0, 3.0]),
+        (with_numpy(lambda np: np.arange(4, dtype=np.int32)), [0.0, 1.0, 2.0, 3.0]),
+        (with_numpy(lambda np: np.arange(4, dtype=np.float32)), [0.0, 1.0, 2.0, 3.0]),
+        (with_numpy(lambda np: np.arange(8, dtype=np.float64)[::2]), [0.0, 2.0, 4.0, 6.0]),
+        (with_numpy(lambda np: np.arange(4, dtype=">f8")), [0.0, 1.0, 2.0, 3.0]),
         (array.array("d", [0.5, -1.5]), [0.5, -1.5]),
         (memoryview(array.array("d", [0.5, -1.5])), [0.5, -1.5]),
-        ([1.0, 2, np.float64(3.0)], [1.0, 2.0, 3.0]),
+        (with_numpy(lambda np: [1.0, 2, np.float64(3.0)]), [1.0, 2.0, 3.0]),
         ([], []),
     ],
 )
@@ -104,7 +101,7 @@ def test_sequences_convert(data, expected):
     assert CTS(data, HOUR, "volume").data == expected
 
 
-def test_special_floats_survive():
+def test_special_floats_survive(np):
     values = [float("inf"), float("-inf"), -0.0, 5e-324]
     out = CTS(values, HOUR, "volume").data
     assert out == values and str(out[2]) == "-0.0"
@@ -121,7 +118,7 @@ def test_special_floats_survive():
         (3.0, "argument 'data': 'float' object is not an instance of 'Sequence'"),
         (None, "argument 'data': 'None' is not an instance of 'Sequence'"),
         ([1, "x"], "argument 'data': must be real number, not str"),
-        (np.zeros((2, 2)), "argument 'data': only 0-dimensional arrays can be converted to Python scalars"),
+        (with_numpy(lambda np: np.zeros((2, 2))), "argument 'data': only 0-dimensional arrays can be converted to Python scalars"),
     ],
 )
 def test_sequence_errors(data, text):
@@ -170,7 +167,7 @@ def test_bool_conversion(value, error, text):
     assert message(excinfo) == text
 
 
-def test_numpy_bool_accepted():
+def test_numpy_bool_accepted(np):
     assert kge([1.0, 2.0], [1.0, 2.0], np.True_) == kge([1.0, 2.0], [1.0, 2.0], True)
     assert kge([1.0, 2.0], [2.0, 1.0], np.bool_(False)) == kge([1.0, 2.0], [2.0, 1.0])
 

@@ -8,9 +8,6 @@ from conftest import HOUR
 
 import pelmora
 
-# Debian packages numpy for the GIL build only: under a free-threaded interpreter this module skips.
-np = pytest.importorskip("numpy", exc_type=ImportError)
-
 utils = pelmora.utils
 outlets = pelmora.reservoir.reservoir_utils
 
@@ -63,7 +60,7 @@ def values(stages):
     )
 
 
-def test_storm_through_the_chain():
+def test_storm_through_the_chain(np):
     rain = utils.IncrementalTimeSeries(RAIN, HOUR, "rainfall")
     stages = run_chain(rain)
     n = len(RAIN)

@@ -10,14 +10,11 @@ import threading
 from datetime import timedelta
 
 import pytest
-from conftest import HOUR, allocated_growth, message
+from conftest import HOUR, allocated_growth, message, with_numpy
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import pelmora
-
-# Debian packages numpy for the GIL build only: under a free-threaded interpreter this module skips.
-np = pytest.importorskip("numpy", exc_type=ImportError)
 
 CTS = pelmora.utils.ContinuousTimeSeries
 ITS = pelmora.utils.IncrementalTimeSeries
@@ -256,7 +253,7 @@ def test_daily_step():
     assert close(out.data, ref_clark([1.0, 2.0], 86400.0, 5000.0, timedelta(days=3), timedelta(days=2)))
 
 
-def test_large_series_matches_reference():
+def test_large_series_matches_reference(np):
     # Enough values for the computation to run detached from the interpreter.
     rng = np.random.default_rng(11)
     data = list(np.where(rng.uniform(size=20000) < 0.6, 0.0, rng.uniform(0.0, 0.3, 20000)))
@@ -388,7 +385,7 @@ DATA = [0.5, 0.0, 0.25, 0.1]
 
 @pytest.mark.parametrize(
     "data",
-    [tuple(DATA), np.array(DATA), np.array(DATA, dtype=np.float32), range(3)],
+    [tuple(DATA), with_numpy(lambda np: np.array(DATA)), with_numpy(lambda np: np.array(DATA, dtype=np.float32)), range(3)],
     ids=["tuple", "float64", "float32", "range"],
 )
 def test_numpy_and_tuple_data(data):
@@ -396,7 +393,7 @@ def test_numpy_and_tuple_data(data):
     assert clark(rain(data), 640.0, THREE_H, TWO_H).data == expected
 
 
-def test_number_forms_as_arguments():
+def test_number_forms_as_arguments(np):
     expected = clark(rain(DATA), 640.0, THREE_H, TWO_H).data
     assert clark(rain(DATA), np.float64(640.0), THREE_H, TWO_H).data == expected
     assert clark(rain(DATA), 640, THREE_H, TWO_H).data == expected
@@ -421,7 +418,7 @@ def test_subclasses_accepted():
     assert out.data == clark(rain(DATA), 640.0, THREE_H, TWO_H).data
 
 
-def test_caller_objects_unchanged():
+def test_caller_objects_unchanged(np):
     source = list(DATA)
     array = np.array(DATA)
     for data in (source, array):

@@ -8,9 +8,6 @@ from conftest import allocated_growth, message
 
 import pelmora
 
-# Debian packages numpy for the GIL build only: under a free-threaded interpreter this module skips.
-np = pytest.importorskip("numpy", exc_type=ImportError)
-
 kge = pelmora.metrics.calculate_kge
 EPS = 1e-6
 
@@ -139,7 +136,7 @@ def test_argument_errors(args, kwargs, text):
     assert message(excinfo) == text
 
 
-def test_use_log_accepts_bools_and_keywords():
+def test_use_log_accepts_bools_and_keywords(np):
     plain, logged = kge(SIM, OBS), kge(SIM, OBS, True)
     assert plain != logged
     assert kge(SIM, OBS, False) == kge(obs=OBS, sim=SIM, use_log=False) == plain
@@ -148,7 +145,7 @@ def test_use_log_accepts_bools_and_keywords():
 
 
 @pytest.mark.parametrize("use_log", [False, True])
-def test_sequence_kinds_agree_and_stay_unchanged(use_log):
+def test_sequence_kinds_agree_and_stay_unchanged(use_log, np):
     sim_list, obs_list = [0.0, 1.5, 2.25, 8.0, 3.5], [0.5, 1.0, 2.5, 7.0, 4.0]
     sim_np, obs_np = np.array(sim_list), np.array(obs_list)
     expected = kge(sim_list, obs_list, use_log)
@@ -192,7 +189,7 @@ def test_documentation():
     )
 
 
-def test_no_reference_growth():
+def test_no_reference_growth(np):
     sim_np, obs_np = np.array(SIM), np.array(OBS)
 
     def calls():

@@ -7,14 +7,11 @@ import threading
 from datetime import timedelta
 
 import pytest
-from conftest import HOUR, allocated_growth, message
+from conftest import HOUR, allocated_growth, message, with_numpy
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import pelmora
-
-# Debian packages numpy for the GIL build only: under a free-threaded interpreter this module skips.
-np = pytest.importorskip("numpy", exc_type=ImportError)
 
 CTS = pelmora.utils.ContinuousTimeSeries
 ITS = pelmora.utils.IncrementalTimeSeries
@@ -255,7 +252,7 @@ DATA = [0.5, 0.0, 1.0, 0.25]
 
 @pytest.mark.parametrize(
     "data",
-    [tuple(DATA), np.array(DATA), np.array(DATA, dtype=np.float32), range(3)],
+    [tuple(DATA), with_numpy(lambda np: np.array(DATA)), with_numpy(lambda np: np.array(DATA, dtype=np.float32)), range(3)],
     ids=["tuple", "float64", "float32", "range"],
 )
 def test_numpy_and_tuple_data(data):
@@ -263,7 +260,7 @@ def test_numpy_and_tuple_data(data):
     assert values(run(rain(data), 0.3, 1.0, 0.1, timedelta(hours=10))) == expected
 
 
-def test_number_forms_as_arguments():
+def test_number_forms_as_arguments(np):
     expected = values(run(rain(DATA), 0.0, 1.0, 0.0, HOUR))
     assert values(run(rain(DATA), np.float64(0.0), np.float32(1.0), np.int64(0), HOUR)) == expected
     assert values(run(rain(DATA), 0, 1, False, HOUR)) == expected
@@ -288,7 +285,7 @@ def test_subclasses_accepted():
     assert values(result) == values(run(rain(DATA), 0.3, 1.0, 0.1, timedelta(hours=10)))
 
 
-def test_caller_objects_unchanged():
+def test_caller_objects_unchanged(np):
     source = list(DATA)
     array = np.array(DATA)
     for data in (source, array):

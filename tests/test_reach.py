@@ -8,14 +8,11 @@ from datetime import timedelta
 from fractions import Fraction
 
 import pytest
-from conftest import HOUR, allocated_growth, message
+from conftest import HOUR, allocated_growth, message, with_numpy
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import pelmora
-
-# Debian packages numpy for the GIL build only: under a free-threaded interpreter this module skips.
-np = pytest.importorskip("numpy", exc_type=ImportError)
 
 CTS = pelmora.utils.ContinuousTimeSeries
 ITS = pelmora.utils.IncrementalTimeSeries
@@ -203,7 +200,7 @@ def test_daily_step():
     assert same(out.data, ref_route(HYDROGRAPH, 86400.0, timedelta(days=2), 0.1, 1, 10.0))
 
 
-def test_large_series_matches_reference():
+def test_large_series_matches_reference(np):
     # Enough work for the computation to run detached from the interpreter.
     rng = np.random.default_rng(7)
     data = list(rng.uniform(0.0, 500.0, 20000))
@@ -230,8 +227,9 @@ def test_property_matches_successive_passes(data, step, k_us, x, sub_reaches, in
 
 @pytest.mark.parametrize(
     "data",
-    [tuple(HYDROGRAPH), np.array(HYDROGRAPH), np.array(HYDROGRAPH, dtype=np.float32),
-     np.array([int(v) for v in HYDROGRAPH])],
+    [tuple(HYDROGRAPH), with_numpy(lambda np: np.array(HYDROGRAPH)),
+     with_numpy(lambda np: np.array(HYDROGRAPH, dtype=np.float32)),
+     with_numpy(lambda np: np.array([int(v) for v in HYDROGRAPH]))],
     ids=["tuple", "float64", "float32", "int64"],
 )
 def test_numpy_and_tuple_data(data):
@@ -240,7 +238,7 @@ def test_numpy_and_tuple_data(data):
     assert out == expected
 
 
-def test_numpy_scalars_as_arguments():
+def test_numpy_scalars_as_arguments(np):
     out = quiet(series(HYDROGRAPH), timedelta(hours=2), np.float64(0.2), np.int64(3), np.float64(10.0))
     assert out.data == quiet(series(HYDROGRAPH), timedelta(hours=2), 0.2, 3, 10.0).data
 
@@ -263,7 +261,7 @@ def test_subclasses_accepted():
     assert out.data == quiet(series(HYDROGRAPH), timedelta(hours=2), 0.2, 1, 10.0).data
 
 
-def test_caller_objects_unchanged():
+def test_caller_objects_unchanged(np):
     values = list(HYDROGRAPH)
     array = np.array(HYDROGRAPH)
     for data in (values, array):

@@ -17,7 +17,20 @@
 
 namespace pelmora::bind {
 
+// The most parameters any bound callable has: Args keeps one slot for each.
+inline constexpr std::size_t kMaxParams = 8;
+
 struct Signature {
+  // Built at compile time only, so a callable with more than kMaxParams
+  // parameters, or more required ones than parameters, does not compile.
+  template <std::size_t N>
+  consteval Signature(const char* name_, const char* owner_, const char* const (&params_)[N],
+                      std::size_t required_)
+      : name(name_), owner(owner_), params(params_), required(required_) {
+    static_assert(N <= kMaxParams, "raise kMaxParams: a signature has more parameters than Args holds");
+    if (required_ > N) throw "a signature requires more parameters than it has";
+  }
+
   const char* name;   // Python name: "run_clark_uh", "__new__", "disaggregate"
   const char* owner;  // class name for methods and constructors, else nullptr
   std::span<const char* const> params;
@@ -46,8 +59,6 @@ auto convert_argument(const char* param, PyObject* obj, Conv&& conv) -> decltype
 
 class Args {
  public:
-  static constexpr std::size_t kMaxParams = 8;
-
   // Fast call with keywords: positional values, then values named by kwnames.
   Args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
   // tp_new protocol: an argument tuple and an optional keyword dict.
@@ -76,7 +87,7 @@ class Args {
   void check_missing() const;
 
   const Signature& sig_;
-  std::array<Ref, kMaxParams> slots_;
+  std::array<Ref, bind::kMaxParams> slots_;
 };
 
 }  // namespace pelmora::bind

@@ -50,6 +50,11 @@ void set_str_error(PyObject* type, const std::string& message) noexcept {
 
 }  // namespace
 
+void set_other_interpreter_error() noexcept {
+  // A static exception type and a fresh string of that interpreter's own.
+  PyErr_SetString(PyExc_RuntimeError, "pelmora objects can only be used in the main interpreter");
+}
+
 void set_error_from_current_exception() noexcept {
   try {
     throw;

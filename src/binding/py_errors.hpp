@@ -20,14 +20,31 @@
 
 namespace pelmora::bind {
 
+// True on the main interpreter, the only one the library runs in. The cached
+// objects are shared by the whole process: the class objects (BoundClass),
+// the internal-fault class (below), collections.abc.Sequence and the datetime
+// C API (py_convert.cpp) and the warnings module (py_module.cpp). Each is made
+// and handed out only by code behind this check: the modules' execution slots
+// and `guard`, the edge of every bound callable and slot.
+inline bool on_main_interpreter() noexcept { return PyInterpreterState_Get() == PyInterpreterState_Main(); }
+
+// Sets RuntimeError for a library object reached from another interpreter
+// (which could only have been smuggled there); touches no cached object.
+void set_other_interpreter_error() noexcept;
+
 // Sets the Python error for the exception currently being handled. Only call
 // from inside a catch block.
 void set_error_from_current_exception() noexcept;
 
 // Runs `body` (returning a Ref or PyObject* new reference) and turns any
-// failure into a set Python error and a NULL return.
+// failure into a set Python error and a NULL return. Outside the main
+// interpreter nothing runs.
 template <class F>
 PyObject* guard(F&& body) noexcept {
+  if (!on_main_interpreter()) {
+    set_other_interpreter_error();
+    return nullptr;
+  }
   try {
     if constexpr (std::is_same_v<decltype(body()), Ref>) {
       return body().release();
@@ -43,6 +60,10 @@ PyObject* guard(F&& body) noexcept {
 // The same for slots returning a status: 0 on success, -1 with an error set.
 template <class F>
 int guard_status(F&& body) noexcept {
+  if (!on_main_interpreter()) {
+    set_other_interpreter_error();
+    return -1;
+  }
   try {
     body();
     return 0;

@@ -1,6 +1,8 @@
 // Registration helpers shared by every area's init routine.
 #include "binding/py_module.hpp"
 
+#include <atomic>
+
 #include "core/errors.hpp"
 #include "binding/py_convert.hpp"
 #include "binding/py_errors.hpp"
@@ -26,6 +28,8 @@ Ref all_list(PyObject* module) {
 void attach(PyObject* parent, PyObject* name, PyObject* value) {
   Ref all = all_list(parent);
   if (PyList_Append(all.get(), name) < 0) {
+    // Running out of memory is not a broken invariant: it stays a MemoryError.
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw_error_set();
     Ref raised = Ref::steal(PyErr_GetRaisedException());
     PyObject* text = raised ? PyObject_Str(raised.get()) : nullptr;
     Py_ssize_t size = 0;
@@ -38,7 +42,36 @@ void attach(PyObject* parent, PyObject* name, PyObject* value) {
   require_ok(PyObject_SetAttr(parent, name, value));
 }
 
+// The warnings module, imported on first use by the main interpreter and kept
+// for the process. Two threads may race to import it; the loser drops its
+// reference (both got the same module from sys.modules anyway).
+PyObject* warnings_module() {
+  static std::atomic<PyObject*> cached{nullptr};
+  PyObject* module = cached.load(std::memory_order_acquire);
+  if (module) return module;
+  Ref imported = require(PyImport_ImportModule("warnings"));
+  PyObject* expected = nullptr;
+  if (cached.compare_exchange_strong(expected, imported.get(), std::memory_order_acq_rel))
+    return imported.release();
+  return expected;
+}
+
 }  // namespace
+
+int require_main_interpreter(PyObject* module) noexcept {
+  if (on_main_interpreter()) return 0;
+  // Only objects of the importing interpreter are made here.
+  PyObject* name = PyModule_GetNameObject(module);
+  if (!name) return -1;
+  PyObject* message = PyUnicode_FromFormat(
+      "module %R can only be imported in the main interpreter, not in a subinterpreter", name);
+  if (message) {
+    PyErr_SetImportError(message, name, nullptr);
+    Py_DECREF(message);
+  }
+  Py_DECREF(name);
+  return -1;
+}
 
 Ref new_submodule(const char* name) {
   Ref module_name = require(PyUnicode_FromString(name));
@@ -74,8 +107,7 @@ void add_submodule(PyObject* parent, PyObject* child) {
 }
 
 void warn(const char* message) {
-  Ref warnings = require(PyImport_ImportModule("warnings"));
-  Ref function = require(PyObject_GetAttrString(warnings.get(), "warn"));
+  Ref function = require(PyObject_GetAttrString(warnings_module(), "warn"));
   Ref text = require(PyUnicode_FromString(message));
   require(PyObject_CallOneArg(function.get(), text.get()));
 }
