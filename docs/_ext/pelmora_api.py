@@ -119,18 +119,21 @@ def _describe_class(cls: type, indent: str) -> list[str]:
         doc += ["", "Made only by pelmora's functions; calling the class raises ``TypeError``."]
     lines = _block("py:class", argument, {}, doc, indent)
     inner = indent + "   "
+    # Methods, then attributes, then the special methods of copying,
+    # pickling and buffer export, each group in the class's own order.
+    methods, attributes, special = [], [], []
     for name, member in cls.__dict__.items():
-        public = not name.startswith("_")
-        if not public and name not in SPECIAL_MEMBERS:
+        if name.startswith("_") and name not in SPECIAL_MEMBERS:
             continue
-        if isinstance(member, types.GetSetDescriptorType) or isinstance(member, property):
-            lines += _block("py:property", name, {}, markdown_to_rst(member.__doc__), inner)
+        doc_lines = markdown_to_rst(getattr(member, "__doc__", None))
+        if isinstance(member, (types.GetSetDescriptorType, types.MemberDescriptorType, property)):
+            attributes += _block("py:property", name, {}, doc_lines, inner)
         elif callable(member):
-            lines += _block("py:method", name + _signature(member), {},
-                            markdown_to_rst(member.__doc__), inner)
+            group = special if name.startswith("_") else methods
+            group += _block("py:method", name + _signature(member), {}, doc_lines, inner)
         else:
-            lines += _block("py:attribute", name, {}, markdown_to_rst(getattr(member, "__doc__", "")), inner)
-    return lines
+            attributes += _block("py:attribute", name, {}, doc_lines, inner)
+    return lines + methods + attributes + special
 
 
 def _describe_module(module: types.ModuleType, qualname: str, level: int) -> list[str]:
