@@ -147,11 +147,13 @@ bench: build
 
 # The documentation is built from scratch against the module just built: its
 # figures, gallery and API reference all come from running it. Warnings are
-# errors. The site needs no network (open build/docs/html/index.html).
+# errors. The site needs no network (open build/docs/html/index.html): the
+# last step fails if any page would load a script, style sheet or font from it.
 DOCS_OUT := $(BUILD_DIR)/docs
 docs: build
 	@rm -rf $(DOCS_OUT) $(REPO)/docs/auto_gallery
 	@cd $(REPO) && $(RUN_PY) docs/_ext/run_sphinx.py -b html -W --keep-going -q -d $(DOCS_OUT)/doctrees docs $(DOCS_OUT)/html
+	@$(PY) $(REPO)/docs/_ext/check_offline.py $(DOCS_OUT)/html
 	@echo "documentation: $(DOCS_OUT)/html/index.html"
 
 # make test runs the same fuzzer briefly; this runs it long.

@@ -101,7 +101,7 @@ sphinx_gallery_conf = {
     "show_memory": False,
     "backreferences_dir": None,
     "image_scrapers": ("matplotlib",),
-    "reset_modules": ("matplotlib",),
+    "reset_modules": ("matplotlib", "gallery_style.reset_style"),
     "abort_on_example_error": True,
     "only_warn_on_example_error": False,
     "capture_repr": (),

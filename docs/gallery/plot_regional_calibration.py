@@ -102,21 +102,28 @@ for i, (b, (fit, kge, _)) in enumerate(zip(basins, serial)):
     print(f"{i:>5}  {cells}  {kge:6.3f}")
 
 # %%
-# Recovered against true values, and the fit of two basins.
-fig, axes = plt.subplots(1, 5, figsize=(12, 2.9), width_ratios=[1, 1, 1, 1, 2])
+# Recovered against true values (the line is a perfect recovery), and the
+# observed and calibrated hydrographs of one basin.
+fig = plt.figure(figsize=(10, 5.5))
+top, bottom = fig.subfigures(2, 1, height_ratios=[1, 1])
+axes = top.subplots(1, 4)
 for j, (ax, name) in enumerate(zip(axes, NAMES)):
     truth = [b.truth[j] for b in basins]
     found = [fit[j] for fit, _, _ in serial]
     ax.plot(BOUNDS[j], BOUNDS[j], color="0.6", lw=1)
     ax.plot(truth, found, "o")
     ax.set_title(name, fontsize=9)
-    ax.set_xlabel("true", fontsize=8)
+    ax.set_xlabel("true")
 axes[0].set_ylabel("recovered")
-for i in (0, 1):
-    fit, kge, _ = serial[i]
-    line, = axes[4].plot(basins[i].observed, lw=0.8, label=f"basin {i} observed")
-    axes[4].plot(simulate(fit, basins[i].area, basins[i].rain), "--", color=line.get_color(),
-                 label=f"basin {i} calibrated (KGE {kge:.3f})")
-axes[4].set_xlabel("hours", fontsize=8)
-axes[4].set_ylabel("cfs", fontsize=8)
-axes[4].legend(fontsize=7)
+
+ax = bottom.subplots()
+fit, kge, _ = serial[0]
+observed = np.array(basins[0].observed)
+wet = np.flatnonzero(observed > 0.01 * observed.max())
+ax.plot(observed, color="k", lw=1, label="basin 0, observed")
+ax.plot(simulate(fit, basins[0].area, basins[0].rain), "--", color="#d95f02",
+        label=f"basin 0, calibrated (KGE {kge:.3f})")
+ax.set_xlim(wet[0] - 6, wet[-1] + 6)
+ax.set_xlabel("hours")
+ax.set_ylabel("discharge (cfs)")
+ax.legend()
