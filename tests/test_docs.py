@@ -91,3 +91,38 @@ def test_script_sample(name, tmp_path):
                          text=True, timeout=240)
     assert run.returncode == 0, run.stdout + run.stderr
     assert run.stdout.startswith("best k = "), run.stdout
+
+
+def _api_module():
+    sys.path.insert(0, str(DOCS / "_ext"))
+    try:
+        return __import__("pelmora_api")
+    finally:
+        sys.path.pop(0)
+
+
+def test_api_reference_lists_every_member_without_raw_markdown():
+    pytest.importorskip("sphinx")
+    api = _api_module()
+    text = "\n".join(api.describe_tree(pelmora))
+    expected = []
+
+    def walk(module, path):
+        for name in module.__all__:
+            obj = getattr(module, name)
+            if isinstance(obj, type(pelmora)):
+                expected.append(f".. py:module:: {path}.{name}")
+                walk(obj, f"{path}.{name}")
+            elif isinstance(obj, type):
+                expected.append(f".. py:class:: {name}")
+                for member in vars(obj):
+                    if not member.startswith("_"):
+                        expected.append(f":: {member}")
+            else:
+                expected.append(f".. py:function:: {name}(")
+
+    walk(pelmora, "pelmora")
+    missing = [e for e in expected if e not in text]
+    assert not missing
+    raw = [line for line in text.splitlines() if line.lstrip().startswith(("# ", "```", "* `"))]
+    assert not raw
