@@ -5,6 +5,7 @@
 #   make test        everything: toolchain, build, free-threading check, C++ and Python tests
 #   make demo        build, then run examples/design_storm.py
 #   make bench       build, then run bench/run.py
+#   make docs        build, then the HTML documentation into build/docs/html
 #   make test-asan   the same tests against an AddressSanitizer + UBSan build (build-asan/)
 #   make test-tsan   the threading tests against a ThreadSanitizer build (build-tsan/)
 #   make test-no-numpy  the Python tests as an interpreter without numpy runs them
@@ -83,7 +84,7 @@ endif
 GENERATOR ?= $(if $(shell command -v ninja 2>/dev/null),Ninja,Unix Makefiles)
 
 .PHONY: all toolchain check-python configure build check-ft test test-asan test-tsan test-tsan-run test-no-numpy test-cpp test-py \
-        demo bench fuzz clean distclean
+        demo bench docs fuzz clean distclean
 
 all: build
 
@@ -178,6 +179,17 @@ bench: build
 	@$(CMAKE) --build $(BUILD_DIR) --target pelmora_bench_routing --parallel $(JOBS) \
 	  || echo "pelmora_bench_routing not built (Google Benchmark missing?): no C++ figures"
 	@cd $(REPO) && $(RUN_PY) bench/run.py --json $(BUILD_DIR)/bench.json
+
+# The documentation is built from scratch against the module just built: its
+# figures, gallery and API reference all come from running it. Warnings are
+# errors. The site needs no network (open build/docs/html/index.html): the
+# last step fails if any page would load a script, style sheet or font from it.
+DOCS_OUT := $(BUILD_DIR)/docs
+docs: build
+	@rm -rf $(DOCS_OUT) $(REPO)/docs/auto_gallery
+	@cd $(REPO) && $(RUN_PY) docs/_ext/run_sphinx.py -b html -W --keep-going -q -d $(DOCS_OUT)/doctrees docs $(DOCS_OUT)/html
+	@$(PY) $(REPO)/docs/_ext/check_offline.py $(DOCS_OUT)/html
+	@echo "documentation: $(DOCS_OUT)/html/index.html"
 
 # make test runs the same fuzzer briefly; this runs it long.
 FUZZ_EXAMPLES ?= 5000
