@@ -158,20 +158,14 @@ def test_reservoir_refused_by_its_constructor_does_not_pickle():
 
 R = pelmora._reconstruct
 STEP = timedelta(hours=1)
-CURVE = ru.ElevationDischarge([1.0, 2.0], [0.0, 1.0])
 SORTED = "`elevation` must must be sorted and can't have duplicates"
 KINDS = "kind must be one of [\"discharge\", \"rainfall\", \"elevation\", \"volume\"]; got 'snow'"
 TAMPERED = [
     (("ContinuousTimeSeries", (b"\0" * 8, timedelta(0), "discharge")), ValueError, "time_step must be > 0"),
-    (("ContinuousTimeSeries", (b"", timedelta(seconds=-1), "volume")), ValueError,
-     "cannot convert a negative timedelta to a duration"),
     (("IncrementalTimeSeries", (b"", STEP, "snow")), ValueError, KINDS),
-    (("IncrementalTimeSeries", (b"", STEP, 3)), TypeError, "argument 'kind': 'int' object is not an instance of 'str'"),
     (("ContinuousTimeSeries", (b"\0" * 12, STEP, "discharge")), TypeError,
      "argument 'data': a buffer of 12 bytes does not hold whole float64 values"),
     (("ContinuousTimeSeries", ("abc", STEP, "discharge")), TypeError, "argument 'data': Can't extract `str` to `Vec`"),
-    (("ContinuousTimeSeries", ({1: 2}, STEP, "discharge")), TypeError,
-     "argument 'data': 'dict' object is not an instance of 'Sequence'"),
     (("ContinuousTimeSeries", ([1.0], 3600, "discharge")), TypeError,
      "argument 'time_step': 'int' object is not an instance of 'timedelta'"),
     (("ContinuousTimeSeries", ([1.0], STEP)), TypeError,
@@ -179,10 +173,7 @@ TAMPERED = [
     (("IncrementalTimeSeries", ([1.0], STEP, "rainfall", 1)), TypeError,
      "IncrementalTimeSeries.__new__() takes 3 positional arguments but 4 were given"),
     (("ElevationStorage", ([2.0, 1.0], [0.0, 1.0])), ValueError, SORTED),
-    (("ElevationStorage", ([1.0, 2.0], [1.0, 1.0])), ValueError,
-     "`storage` must must be sorted and can't have duplicates"),
     (("ElevationStorage", (struct.pack("2d", 1.0, math.nan), b"\0" * 16)), ValueError, SORTED),
-    (("ElevationStorage", ([1.0], [])), ValueError, "`elevation` and `storage` must have the same length"),
     (("ElevationDischarge", ([1.0], [2.0])), ValueError,
      "`elevation` and `discharge` each must have at least 2 elements."),
     (("ElevationDischarge", ([1.0, 2.0], [2.0, 1.0])), ValueError, "`discharge` must must be sorted"),
@@ -191,11 +182,8 @@ TAMPERED = [
      "argument 'discharge': 'IncrementalTimeSeries' object is not an instance of 'ContinuousTimeSeries'"),
     (("ControlledDischargeInfo", ([1.0, 2.0],)), TypeError,
      "argument 'elevation_discharge': 'list' object is not an instance of 'ElevationDischarge'"),
-    (("UnControlledDischargeInfo", (CURVE, "high")), TypeError,
-     "argument 'elevation_offset': must be real number, not str"),
     (("LinearReservoir", (timedelta(0), 0.5, 0.0, 1)), ValueError, "k_duration must be > 0"),
     (("LinearReservoir", (STEP, 1.5, 0.0, 1)), ValueError, "gw_fraction must be between 0 and 1"),
-    (("LinearReservoir", (STEP, 0.5, 0.0, 0)), ValueError, "num_reservoir must be at least 1"),
     (("LinearReservoir", (STEP, 0.5, 0.0, 1.0)), TypeError,
      "argument 'num_reservoir': 'float' object cannot be interpreted as an integer"),
     (("DeficitConstantResult", (ITS([], STEP, "rainfall"),) * 2 + (CTS([], STEP, "rainfall"),)), TypeError,
@@ -207,8 +195,6 @@ TAMPERED = [
     (("LevelPoolResult", (CTS([], STEP, "volume"),) * 3 + ({"a": ITS([], STEP, "volume")},)), TypeError,
      "argument 'reservoir_individual_outflows': 'IncrementalTimeSeries' object is not an instance of "
      "'ContinuousTimeSeries'"),
-    (("LevelPoolResult", (CTS([], STEP, "volume"),) * 3 + ({1: CTS([], STEP, "volume")},)), TypeError,
-     "argument 'reservoir_individual_outflows': 'int' object is not an instance of 'str'"),
     (("Hydrograph", ()), ValueError, "'Hydrograph' names no pelmora class"),
     ((dict, ()), TypeError, "argument 'cls': 'dict' is not a subclass of a pelmora class"),
     ((None, ()), TypeError, "argument 'cls': 'None' is not an instance of 'str'"),
@@ -233,12 +219,6 @@ def test_tampered_pickle_stream():
         pickle.loads(data)
 
 
-def test_payload_from_hand_takes_any_sequence():
-    series = R("ContinuousTimeSeries", ((1, 2.5), timedelta(days=1), "elevation"))
-    assert (type(series), series.data, series.time_step) == (CTS, [1.0, 2.5], timedelta(days=1))
-    assert R("ElevationStorage", (range(2), [0.0, 1.0])).elevation == [0.0, 1.0]
-
-
 def test_reconstructor_is_private_and_found_by_name():
     assert "_reconstruct" not in pelmora.__all__
     assert (R.__module__, R.__name__) == ("pelmora", "_reconstruct")
@@ -251,7 +231,7 @@ def test_subclasses_come_back_as_themselves(protocol):
     h.station, h.gauges = "upstream", [1, 2]
     s = Slotted([1.0], STEP, "rainfall")
     s.station = "rain gauge"
-    gate = Gate(CURVE, 1.5)
+    gate = Gate(ru.ElevationDischarge([1.0, 2.0], [0.0, 1.0]), 1.5)
     gate.note = "spill"
     outlets = {"gate": ru.ConstantDischargeInfo(1.0)}
     pool = pelmora.reservoir.run_level_pool_routing(

@@ -6,7 +6,6 @@ import gc
 import pickle
 import struct
 import threading
-from datetime import timedelta
 
 import pytest
 from conftest import HOUR, allocated_growth, message
@@ -26,11 +25,13 @@ def make(kind):
     if kind == "model-result":
         rain = ITS([0.5, 0.0, 1.0], HOUR, "rainfall")
         return pelmora.rainfall_loss.run_deficit_and_constant(rain, 0.3, 1.0, 0.1, 10 * HOUR).loss
+    if kind == "empty":
+        return CTS([], HOUR, "volume")
     cls = {"continuous": CTS, "incremental": ITS, "subclass": Hydrograph}[kind]
     return cls(VALUES, HOUR, "discharge")
 
 
-KINDS = ["continuous", "incremental", "subclass", "model-result"]
+KINDS = ["continuous", "incremental", "subclass", "model-result", "empty"]
 
 
 @pytest.mark.parametrize("kind", KINDS)
@@ -43,11 +44,6 @@ def test_memoryview(kind):
     assert pickle.PickleBuffer(series).raw().tobytes() == view.tobytes()
     with pytest.raises(TypeError):
         struct.pack_into("d", series, 0, 1.0)  # asks for a writable buffer
-
-
-def test_empty_series_view():
-    view = memoryview(CTS([], HOUR, "volume"))
-    assert (view.shape, view.nbytes, view.tolist()) == ((0,), 0, [])
 
 
 @pytest.mark.parametrize("kind", KINDS)
@@ -117,9 +113,3 @@ def test_views_do_not_leak():
     assert allocated_growth(views) < 50
     np = pytest.importorskip("numpy")
     assert allocated_growth(lambda: np.asarray(series)) < 50
-
-
-def test_time_step_is_untouched_by_views():
-    series = CTS(VALUES, timedelta(days=1), "volume")
-    memoryview(series).release()
-    assert (series.time_step, series.kind, series.total_duration()) == (timedelta(days=1), "volume", 5 * 86400)
