@@ -3,6 +3,7 @@
 #include "binding/py_errors.hpp"
 #include "binding/py_module.hpp"
 #include "binding/py_object.hpp"
+#include "binding/py_pickle.hpp"
 #include "metrics/py_metrics.hpp"
 #include "rainfall_loss/py_loss.hpp"
 #include "rainfall_transform/py_transform.hpp"
@@ -35,6 +36,8 @@ int exec_pelmora(PyObject* top) noexcept {
     build_submodule(top, "rainfall_loss", [](PyObject* m) { call_init(init_loss, m); });
     build_submodule(top, "baseflow", [](PyObject* m) { call_init(init_baseflow, m); });
     build_submodule(top, "metrics", [](PyObject* m) { call_init(init_metrics, m); });
+    // What pickles of library objects call; private, so not in __all__.
+    bind::add_reconstructor(top);
   });
 }
 

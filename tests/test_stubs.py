@@ -18,6 +18,7 @@ import runpy
 import shutil
 import subprocess
 import sys
+import types
 from datetime import timedelta
 from pathlib import Path
 
@@ -56,9 +57,12 @@ def _python(args, *, env_extra, cwd, timeout=300):
 # stubtest
 
 # The submodules of pelmora are attributes of the module, not entries of
-# sys.modules, so `import pelmora.utils` fails.  stubtest imports every stub
-# module by its dotted name: alias the submodules there before it runs.  No
-# other runtime difference needs an allowlist.
+# sys.modules, so `import pelmora.utils` fails; the stubs describe each in a
+# private stub module (pelmora/_utils.pyi for pelmora.utils) that
+# pelmora/__init__.pyi re-exports.  stubtest imports every stub module by its
+# dotted name: enter each runtime submodule there under its stub's name
+# before it runs, and nothing else.  No other runtime difference needs an
+# allowlist.
 STUBTEST = """
 import sys
 import types
@@ -66,15 +70,15 @@ import types
 import pelmora
 
 
-def alias(module, dotted):
+def alias(module):
     for name in module.__all__:
         value = getattr(module, name)
         if isinstance(value, types.ModuleType):
-            sys.modules[f"{dotted}.{name}"] = value
-            alias(value, f"{dotted}.{name}")
+            sys.modules[f"pelmora._{name}"] = value
+            alias(value)
 
 
-alias(pelmora, "pelmora")
+alias(pelmora)
 
 from mypy.stubtest import main
 
@@ -84,6 +88,18 @@ sys.exit(main())
 
 def _stub_files(stubs=STUBS):
     return sorted((stubs / "pelmora").rglob("*.pyi"))
+
+
+def _public_paths(module=pelmora, prefix=""):
+    """Stub module name -> where the runtime has that submodule:
+    {"_utils": "utils", "_reservoir_utils": "reservoir.reservoir_utils", ...}."""
+    paths = {}
+    for name in module.__all__:
+        value = getattr(module, name)
+        if isinstance(value, types.ModuleType):
+            paths[f"_{name}"] = prefix + name
+            paths.update(_public_paths(value, f"{prefix}{name}."))
+    return paths
 
 
 def _stubtest(stubs, tmp_path):
@@ -105,16 +121,22 @@ def test_stubtest_passes(tmp_path):
 def test_stubtest_catches_a_renamed_parameter(tmp_path):
     stubs = tmp_path / "stubs"
     shutil.copytree(STUBS, stubs)
-    reach = stubs / "pelmora" / "reach.pyi"
+    reach = stubs / "pelmora" / "_reach.pyi"
     text = reach.read_text()
     assert "sub_reaches: int" in text
     reach.write_text(text.replace("sub_reaches: int", "n_sub_reaches: int"))
+    # A class that loses its pickling declarations.
+    reservoir_utils = stubs / "pelmora" / "_reservoir_utils.pyi"
+    text = reservoir_utils.read_text()
+    assert "class ElevationStorage(_Value):" in text
+    reservoir_utils.write_text(text.replace("class ElevationStorage(_Value):", "class ElevationStorage:"))
 
     result = _stubtest(stubs, tmp_path)
     output = result.stdout + result.stderr
     assert result.returncode == 1, output
-    assert "pelmora.reach.run_muskingum_routing is inconsistent" in output, output
+    assert "pelmora._reach.run_muskingum_routing is inconsistent" in output, output
     assert '"n_sub_reaches" differs from runtime parameter "sub_reaches"' in output
+    assert "pelmora._reservoir_utils.ElevationStorage.__copy__ is not present in stub" in output, output
 
 
 # ---------------------------------------------------------------------------
@@ -174,12 +196,9 @@ def _parse_stubs(stubs):
     """Classes (name -> {property: (return annotation, has setter)} and
     methods), functions and type aliases declared by the stub files."""
     classes, callables, aliases = {}, {}, {}
-    root = stubs / "pelmora"
+    public = _public_paths()
     for path in _stub_files(stubs):
-        parts = list(path.relative_to(root).with_suffix("").parts)
-        if parts[-1] == "__init__":
-            parts.pop()
-        prefix = "".join(f"{p}." for p in parts)
+        prefix = "" if path.stem == "__init__" else public[path.stem] + "."
         for node in ast.parse(path.read_text()).body:
             if isinstance(node, ast.AnnAssign) and ast.unparse(node.annotation) == "TypeAlias":
                 aliases[node.target.id] = node.value
@@ -284,12 +303,12 @@ def test_declared_types_match_real_objects():
 def test_type_check_catches_drift(tmp_path):
     stubs = tmp_path / "stubs"
     shutil.copytree(STUBS, stubs)
-    utils = stubs / "pelmora" / "utils.pyi"
+    utils = stubs / "pelmora" / "_utils.pyi"
     text = utils.read_text()
     assert "def total_duration(self) -> int:" in text
     text = text.replace("def total_duration(self) -> int:", "def total_duration(self) -> float:", 1)
     utils.write_text(text)
-    baseflow = stubs / "pelmora" / "baseflow.pyi"
+    baseflow = stubs / "pelmora" / "_baseflow.pyi"
     text = baseflow.read_text()
     setter = "    @initial_q.setter\n    def initial_q(self, value: float, /) -> None: ...\n"
     assert setter in text
@@ -305,8 +324,10 @@ def test_type_check_catches_drift(tmp_path):
 # mypy on code that uses the library
 
 GOOD = """\
+import copy
+import pickle
 from datetime import timedelta
-from typing import assert_type
+from typing import Any, assert_type
 
 import numpy as np
 
@@ -364,6 +385,27 @@ class Hydrograph(utils.ContinuousTimeSeries):
 
 
 assert_type(Hydrograph([1.0, 2.0], HOUR, "discharge"), Hydrograph)
+
+# The constructor checks the kind at run time.
+kind: str = "discharge"
+from_str = utils.ContinuousTimeSeries([1.0], HOUR, kind)
+# Outlets of mixed kinds in one dict.
+mixed = {
+    "fixed": ru.ConstantDischargeInfo(5.0),
+    "gate": ru.ControlledDischargeInfo(rating, 100.0),
+    "spill": ru.UnControlledDischargeInfo(rating),
+    "release": ru.SpecifiedDischargeInfo(routed),
+}
+pool = reservoir.run_level_pool_routing(routed, 101.0, curve, mixed)
+curve = pelmora.reservoir.reservoir_utils.ElevationStorage([100.0, 110.0], [0.0, 1.0e6])
+
+# Views, pickles and copies.
+view = np.asarray(routed)
+assert_type(memoryview(routed), memoryview)
+assert_type(pickle.loads(pickle.dumps(routed, 5)), Any)
+assert_type(routed.__reduce_ex__(5), tuple[Any, ...])
+assert_type(copy.deepcopy(layers["fast"]), baseflow.LinearReservoir)
+assert_type(copy.copy(pool), reservoir.LevelPoolResult)
 """
 
 # Each line ends with the mypy error codes expected on it.
@@ -379,7 +421,6 @@ s = utils.ContinuousTimeSeries([1.0, 2.0], HOUR, "discharge")
 utils.ContinuousTimeSeries("12", HOUR, "discharge")  # arg-type
 utils.ContinuousTimeSeries({0: 1.0}, HOUR, "discharge")  # arg-type
 utils.ContinuousTimeSeries([1.0], 3600, "discharge")  # arg-type
-utils.ContinuousTimeSeries([1.0], HOUR, "flow")  # arg-type
 utils.ContinuousTimeSeries([1.0], HOUR)  # call-arg
 reach.run_muskingum_routing(s, HOUR, 0.2, 1.5, 0.0)  # arg-type
 reach.run_muskingum_routing(s, HOUR, 0.2, 1, None)  # arg-type
@@ -395,6 +436,7 @@ baseflow.run_linear_reservoir(1.0, utils.IncrementalTimeSeries([], HOUR, "rainfa
 ru.ConstantDischargeInfo(None)  # arg-type
 ru.UnControlledDischargeInfo(ru.ElevationDischarge([1, 2], [0, 1]), offset=1.0)  # call-arg
 duration: str = s.total_duration()  # assignment
+reservoir.run_level_pool_routing(s, 1.0, ru.ElevationStorage([], []), {"a": 1.0})  # type-var
 
 
 class Layer(baseflow.LinearReservoir):  # misc
@@ -406,14 +448,27 @@ class Both(utils.ContinuousTimeSeries, utils.IncrementalTimeSeries):  # misc
 """
 
 
+# Imports that fail at run time, one file each (mypy reports a missing module
+# once per run).
+FAILING_IMPORTS = [
+    "import pelmora.utils",
+    "from pelmora.utils import ContinuousTimeSeries",
+    "from pelmora.reservoir.reservoir_utils import ElevationStorage",
+]
+
+
 @requires_mypy
 def test_mypy_on_library_users(tmp_path):
     pytest.importorskip("numpy", exc_type=ImportError)
     (tmp_path / "good.py").write_text(GOOD)
     (tmp_path / "bad.py").write_text(BAD)
+    imports = []
+    for i, line in enumerate(FAILING_IMPORTS):
+        (tmp_path / f"import{i}.py").write_text(line + "\n")
+        imports.append(f"import{i}.py")
     result = _python(
         ["-m", "mypy", "--strict", "--no-incremental", "--config-file=",
-         *map(str, _stub_files()), "good.py", "bad.py"],
+         *map(str, _stub_files()), "good.py", "bad.py", *imports],
         env_extra={"MYPYPATH": str(STUBS)},
         cwd=tmp_path,
     )
@@ -424,7 +479,7 @@ def test_mypy_on_library_users(tmp_path):
         for number, line in enumerate(BAD.splitlines(), 1)
         if "  # " in line
         for code in line.rsplit("  # ", 1)[1].split(", ")
-    }
+    } | {(name, "1", "import-not-found") for name in imports}
     # No error in the stubs themselves, nor in the correct snippet.
     assert reported == expected, output
     assert result.returncode == 1, output

@@ -2,6 +2,7 @@
 single-threaded ones, and only the documented RuntimeErrors."""
 
 import math
+import pickle
 import random
 import threading
 from datetime import timedelta
@@ -50,9 +51,11 @@ def run_models(rain, inflow, storage, outlets, layers):
     routed = pelmora.reach.run_muskingum_routing(inflow, HOUR, 0.2, 3, 50.0)
     pool = pelmora.reservoir.run_level_pool_routing(routed, 104.0, storage, outlets)
     score = pelmora.metrics.calculate_kge(routed.data, inflow.data, True)
+    # Views of shared and of fresh series, read while other threads use them.
+    views = memoryview(inflow).tolist(), memoryview(pool.reservoir_storage).tolist()
     return (
         loss.excess.data, runoff.data, total.data, sorted((k, v.data) for k, v in per_layer.items()),
-        routed.data, pool.reservoir_elevation.data, pool.reservoir_total_outflow.data, score,
+        routed.data, pool.reservoir_elevation.data, pool.reservoir_total_outflow.data, score, views,
     )
 
 
@@ -134,7 +137,18 @@ def test_reads_race_setters():
                     bad.append(repr(exc))
         stop.set()
 
-    threads = [threading.Thread(target=reader) for _ in range(3)] + [threading.Thread(target=setter)]
+    def pickler():
+        # A pickle is a snapshot taken under the shared borrow.
+        while not stop.is_set():
+            try:
+                copy = pickle.loads(pickle.dumps(r))
+                seen.add((copy.gw_fraction, copy.num_reservoir))
+            except RuntimeError as exc:
+                if str(exc) != "Already mutably borrowed":
+                    bad.append(repr(exc))
+
+    threads = [threading.Thread(target=reader) for _ in range(3)]
+    threads += [threading.Thread(target=pickler), threading.Thread(target=setter)]
     for t in threads:
         t.start()
     for t in threads:

@@ -5,6 +5,7 @@
 #include "binding/py_convert.hpp"
 #include "binding/py_errors.hpp"
 #include "binding/py_module.hpp"
+#include "binding/py_pickle.hpp"
 #include "utils/py_time_series.hpp"
 
 namespace pelmora {
@@ -21,17 +22,31 @@ constexpr Signature kRun{"run_linear_reservoir", nullptr, kRunParams, 3};
 
 constexpr std::size_t kDetachWork = 1u << 16;
 
-PyObject* reservoir_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guard([&] {
-    Args a(kNew, args, kwargs);
-    const Timedelta k = a.get(0, to_timedelta);
-    const double gw_fraction = a.get(1, to_double);
-    const double initial_q = a.get(2, to_double);
-    const std::uint64_t num_reservoir = a.get_or(3, to_count, std::uint64_t{1});
-    const double k_seconds = k.duration().seconds();
-    return create_instance(type, make_linear_reservoir(k_seconds, gw_fraction, initial_q, num_reservoir));
-  });
+LinearReservoir reservoir_from_args(PyObject* args, PyObject* kwargs) {
+  Args a(kNew, args, kwargs);
+  const Timedelta k = a.get(0, to_timedelta);
+  const double gw_fraction = a.get(1, to_double);
+  const double initial_q = a.get(2, to_double);
+  const std::uint64_t num_reservoir = a.get_or(3, to_count, std::uint64_t{1});
+  const double k_seconds = k.duration().seconds();
+  return make_linear_reservoir(k_seconds, gw_fraction, initial_q, num_reservoir);
 }
+
+PyObject* reservoir_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard([&] { return create_instance(type, reservoir_from_args(args, kwargs)); });
+}
+
+// A snapshot taken under the shared borrow. The setters may have stored a
+// fraction or a count the constructor refuses; such a layer is refused here,
+// with the constructor's own message, rather than pickled into a payload that
+// cannot be loaded. Copies (copy.copy, copy.deepcopy) are taken from the live
+// value and keep it as it is.
+Ref reservoir_payload(PyObject*, const LinearReservoir& r, int) {
+  make_linear_reservoir(static_cast<double>(r.k_duration), r.gw_fraction, r.initial_q, r.num_reservoir);
+  return make_tuple(timedelta_from_seconds(r.k_duration), from_double(r.gw_fraction), from_double(r.initial_q),
+                    from_u64(r.num_reservoir));
+}
+LinearReservoir reservoir_rebuild(PyObject* args) { return reservoir_from_args(args, nullptr); }
 
 Ref k_duration_to_py(std::int32_t seconds) { return timedelta_from_seconds(seconds); }
 
@@ -68,7 +83,7 @@ BoundClass<LinearReservoir> reservoir_class({
     reservoir_new,
     reservoir_getset,
     nullptr,
-});
+}, pickled<LinearReservoir, reservoir_payload, reservoir_rebuild, true>());
 
 PyObject* run_linear_reservoir(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {

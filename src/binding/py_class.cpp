@@ -9,7 +9,7 @@ namespace pelmora::bind {
 void raise_already_mutably_borrowed() { raise(PyExc_RuntimeError, "Already mutably borrowed"); }
 void raise_already_borrowed() { raise(PyExc_RuntimeError, "Already borrowed"); }
 
-Ref create_type(const ClassSpec& spec, Py_ssize_t basicsize, destructor dealloc) {
+Ref create_type(const ClassSpec& spec, Py_ssize_t basicsize, destructor dealloc, const BufferHooks& buffer) {
   // Instances have no __dict__ and no weakref slot; classes are immutable so
   // that no thread can change them under another.
   std::vector<PyType_Slot> slots;
@@ -18,6 +18,8 @@ Ref create_type(const ClassSpec& spec, Py_ssize_t basicsize, destructor dealloc)
   if (spec.tp_new) slots.push_back({Py_tp_new, reinterpret_cast<void*>(spec.tp_new)});
   if (spec.getset) slots.push_back({Py_tp_getset, spec.getset});
   if (spec.methods) slots.push_back({Py_tp_methods, spec.methods});
+  if (buffer.get) slots.push_back({Py_bf_getbuffer, reinterpret_cast<void*>(buffer.get)});
+  if (buffer.release) slots.push_back({Py_bf_releasebuffer, reinterpret_cast<void*>(buffer.release)});
   slots.push_back({0, nullptr});
 
   unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;

@@ -11,18 +11,28 @@
 // Borrow rules: reads (attribute getters, copies taken for arguments) hold a
 // shared borrow; setters hold an exclusive one. A conflict raises RuntimeError
 // at once instead of waiting, and no borrow is held across a call into Python.
+//
+// Pickling and copying: a face passes `pickled<T, Payload, Rebuild>()` to its
+// BoundClass, where Payload gives the constructor's arguments for a value and
+// Rebuild makes a value from them through the constructor's own path (see
+// py_pickle.hpp). A class whose value is a vector of doubles passes
+// `exported<T, Values>()` as well, to lend that memory through the buffer
+// protocol.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <new>
+#include <span>
 #include <string>
 #include <vector>
 #include <utility>
 
 #include "binding/py_args.hpp"
+#include "binding/py_buffer.hpp"
 #include "binding/py_errors.hpp"
 #include "binding/py_object.hpp"
+#include "binding/py_pickle.hpp"
 
 namespace pelmora::bind {
 
@@ -94,8 +104,24 @@ struct ClassSpec {
   PyMethodDef* methods;
 };
 
+// The pickling and copying methods of a class, and how the reconstructor
+// rebuilds it (all null: the class does not pickle).
+struct PickleHooks {
+  PyCFunction reduce_ex = nullptr;  // METH_O
+  PyCFunction reduce = nullptr;     // METH_NOARGS
+  PyCFunction copy = nullptr;       // METH_NOARGS
+  PyCFunction deepcopy = nullptr;   // METH_O
+  Ref (*rebuild)(PyTypeObject* type, PyObject* args) = nullptr;
+};
+
+// The buffer slots of a class (null: no buffer).
+struct BufferHooks {
+  getbufferproc get = nullptr;
+  releasebufferproc release = nullptr;
+};
+
 // Creates type objects; shared by every BoundClass.
-Ref create_type(const ClassSpec& spec, Py_ssize_t basicsize, destructor dealloc);
+Ref create_type(const ClassSpec& spec, Py_ssize_t basicsize, destructor dealloc, const BufferHooks& buffer);
 
 template <class T>
 void dealloc_instance(PyObject* self) {
@@ -106,28 +132,6 @@ void dealloc_instance(PyObject* self) {
   type->tp_free(self);
   Py_DECREF(type);  // instances of heap types own a reference to their type
 }
-
-template <class T>
-class BoundClass {
- public:
-  explicit BoundClass(ClassSpec spec) : spec_(spec) {}
-
-  // The class object, created on first use and kept for the process. Two
-  // threads may race to create it; the loser drops its copy.
-  PyTypeObject* type() {
-    PyObject* cached = cached_.load(std::memory_order_acquire);
-    if (cached) return reinterpret_cast<PyTypeObject*>(cached);
-    Ref made = create_type(spec_, static_cast<Py_ssize_t>(sizeof(Instance<T>)), &dealloc_instance<T>);
-    PyObject* expected = nullptr;
-    if (cached_.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel))
-      return reinterpret_cast<PyTypeObject*>(made.release());
-    return reinterpret_cast<PyTypeObject*>(expected);
-  }
-
- private:
-  ClassSpec spec_;
-  std::atomic<PyObject*> cached_{nullptr};
-};
 
 // A new instance of `type` (the class or a subclass) owning `value`.
 template <class T>
@@ -199,6 +203,140 @@ Ref wrap_map(std::vector<std::pair<std::string, T>> items) {
   }
   return dict;
 }
+
+namespace detail {
+
+template <class T>
+T snapshot(PyObject* self) {
+  SharedBorrow<T> borrow(self);
+  return value_of<T>(self);
+}
+
+// The reduce value of an instance. A value with setters is copied under the
+// shared borrow and converted after it is released, as field_getter does;
+// any other value never changes and is converted in place.
+template <class T, Ref (*Payload)(PyObject*, const T&, int), bool Mutable>
+Ref reduce_value(PyObject* self, int protocol) {
+  Ref args = [&] {
+    if constexpr (Mutable) {
+      const T copy = snapshot<T>(self);
+      return Payload(self, copy, protocol);
+    } else {
+      SharedBorrow<T> borrow(self);
+      return Payload(self, value_of<T>(self), protocol);
+    }
+  }();
+  return reduce_instance(self, ClassInfo<T>::type(), std::move(args));
+}
+
+template <class T, Ref (*Payload)(PyObject*, const T&, int), bool Mutable>
+PyObject* reduce_ex_method(PyObject* self, PyObject* protocol) {
+  return guard([&] { return reduce_value<T, Payload, Mutable>(self, reduce_protocol(protocol)); });
+}
+
+template <class T, Ref (*Payload)(PyObject*, const T&, int), bool Mutable>
+PyObject* reduce_method(PyObject* self, PyObject*) {
+  return guard([&] { return reduce_value<T, Payload, Mutable>(self, 0); });
+}
+
+// A copy made from the live value, not from a payload: an instance of the
+// library class that never changes is its own copy; any other gets a new
+// instance of its own class with its own copy of the value, and a subclass
+// instance its instance state too (deep copied when `memo` is given).
+template <class T, bool Mutable>
+Ref copy_of(PyObject* self, PyObject* memo) {
+  PyTypeObject* type = Py_TYPE(self);
+  const bool exact = type == ClassInfo<T>::type();
+  if (!Mutable && exact) return Ref::borrow(self);
+  Ref copy = create_instance<T>(type, snapshot<T>(self));
+  if (!exact) copy_instance_state(self, copy.get(), memo);
+  return copy;
+}
+
+template <class T, bool Mutable>
+PyObject* copy_method(PyObject* self, PyObject*) {
+  return guard([&] { return copy_of<T, Mutable>(self, nullptr); });
+}
+
+template <class T, bool Mutable>
+PyObject* deepcopy_method(PyObject* self, PyObject* memo) {
+  return guard([&] { return copy_of<T, Mutable>(self, memo); });
+}
+
+template <class T, T (*Rebuild)(PyObject*)>
+Ref rebuild_instance(PyTypeObject* type, PyObject* args) {
+  return create_instance<T>(type, Rebuild(args));
+}
+
+template <class T, std::span<const double> (*Values)(const T&)>
+int get_doubles_buffer(PyObject* self, Py_buffer* view, int flags) {
+  // The values of a series never change after construction, so an export
+  // takes no borrow: nothing can write to that memory, and the view's
+  // reference to the instance keeps it alive until the view is released.
+  return export_doubles(self, Values(value_of<T>(self)), view, flags);
+}
+
+}  // namespace detail
+
+// Pickling and copying for T. Payload(self, value, protocol) gives the tuple
+// of the constructor's arguments (a result class: its fields); Rebuild(args)
+// makes a value from such a tuple through the constructor's own conversions
+// and checks. Mutable: the class has setters, so copies are new objects and
+// the payload is taken from a snapshot.
+template <class T, Ref (*Payload)(PyObject*, const T&, int), T (*Rebuild)(PyObject*), bool Mutable = false>
+constexpr PickleHooks pickled() {
+  return {detail::reduce_ex_method<T, Payload, Mutable>, detail::reduce_method<T, Payload, Mutable>,
+          detail::copy_method<T, Mutable>, detail::deepcopy_method<T, Mutable>,
+          detail::rebuild_instance<T, Rebuild>};
+}
+
+// A read-only buffer over the doubles Values(value) of an instance that
+// never changes them.
+template <class T, std::span<const double> (*Values)(const T&)>
+constexpr BufferHooks exported() {
+  return {detail::get_doubles_buffer<T, Values>, release_doubles};
+}
+
+template <class T>
+class BoundClass {
+ public:
+  explicit BoundClass(ClassSpec spec, PickleHooks pickle = {}, BufferHooks buffer = {})
+      : spec_(spec), buffer_(buffer), entry_{spec.name, &ClassInfo<T>::type, pickle.rebuild} {
+    if (!pickle.rebuild) return;
+    for (const PyMethodDef* m = spec.methods; m && m->ml_name; ++m) methods_.push_back(*m);
+    methods_.push_back({"__reduce_ex__", pickle.reduce_ex, METH_O,
+                        "__reduce_ex__($self, protocol, /)\n--\n\nHelper for pickle."});
+    methods_.push_back({"__reduce__", pickle.reduce, METH_NOARGS,
+                        "__reduce__($self, /)\n--\n\nHelper for pickle."});
+    methods_.push_back({"__copy__", pickle.copy, METH_NOARGS, "__copy__($self, /)\n--\n\nHelper for copy."});
+    methods_.push_back({"__deepcopy__", pickle.deepcopy, METH_O,
+                        "__deepcopy__($self, memo, /)\n--\n\nHelper for copy."});
+    methods_.push_back({nullptr, nullptr, 0, nullptr});
+    spec_.methods = methods_.data();
+    register_reconstructible(&entry_);
+  }
+  BoundClass(const BoundClass&) = delete;
+  BoundClass& operator=(const BoundClass&) = delete;
+
+  // The class object, created on first use and kept for the process. Two
+  // threads may race to create it; the loser drops its copy.
+  PyTypeObject* type() {
+    PyObject* cached = cached_.load(std::memory_order_acquire);
+    if (cached) return reinterpret_cast<PyTypeObject*>(cached);
+    Ref made = create_type(spec_, static_cast<Py_ssize_t>(sizeof(Instance<T>)), &dealloc_instance<T>, buffer_);
+    PyObject* expected = nullptr;
+    if (cached_.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel))
+      return reinterpret_cast<PyTypeObject*>(made.release());
+    return reinterpret_cast<PyTypeObject*>(expected);
+  }
+
+ private:
+  ClassSpec spec_;
+  BufferHooks buffer_;
+  ReconstructEntry entry_;
+  std::vector<PyMethodDef> methods_;  // the face's methods and the pickling ones
+  std::atomic<PyObject*> cached_{nullptr};
+};
 
 // Getter slot from a function of the value: reads under a shared borrow.
 template <class T, Ref (*Read)(const T&)>

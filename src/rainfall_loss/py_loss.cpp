@@ -5,6 +5,7 @@
 #include "binding/py_convert.hpp"
 #include "binding/py_errors.hpp"
 #include "binding/py_module.hpp"
+#include "binding/py_pickle.hpp"
 #include "utils/py_time_series.hpp"
 
 namespace pelmora {
@@ -34,6 +35,24 @@ Ref read_excess(const DeficitConstant& r) { return wrap(r.excess); }
 Ref read_loss(const DeficitConstant& r) { return wrap(r.loss); }
 Ref read_deficit(const DeficitConstant& r) { return wrap(r.deficit); }
 
+// A pickle holds the three fields; rebuilding takes only incremental series,
+// each already checked by its own constructor's path.
+constexpr const char* kResultFields[] = {"excess", "loss", "deficit"};
+constexpr Signature kResultRebuild{"_reconstruct", "DeficitConstantResult", kResultFields, 3};
+
+Ref result_payload(PyObject*, const DeficitConstant& r, int) {
+  return make_tuple(read_excess(r), read_loss(r), read_deficit(r));
+}
+
+DeficitConstant result_rebuild(PyObject* args) {
+  Args a(kResultRebuild, args, nullptr);
+  DeficitConstant r;
+  r.excess = a.get(0, to_value<IncrementalSeries>);
+  r.loss = a.get(1, to_value<IncrementalSeries>);
+  r.deficit = a.get(2, to_value<IncrementalSeries>);
+  return r;
+}
+
 PyGetSetDef result_getset[] = {
     {"excess", getter<DeficitConstant, read_excess>, nullptr,
      "Excess rainfall that becomes surface runoff (inches per time step).", nullptr},
@@ -51,7 +70,7 @@ BoundClass<DeficitConstant> result_class({
     nullptr,
     result_getset,
     nullptr,
-});
+}, pickled<DeficitConstant, result_payload, result_rebuild>());
 
 PyMethodDef run_deficit_and_constant_def = {
     "run_deficit_and_constant",

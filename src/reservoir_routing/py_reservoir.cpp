@@ -5,6 +5,7 @@
 #include "binding/py_convert.hpp"
 #include "binding/py_errors.hpp"
 #include "binding/py_module.hpp"
+#include "binding/py_pickle.hpp"
 #include "reservoir_routing/reservoir_utils/py_reservoir_utils.hpp"
 #include "utils/py_time_series.hpp"
 
@@ -40,6 +41,26 @@ Ref read_elevation(const LevelPool& r) { return wrap(r.elevation); }
 Ref read_total(const LevelPool& r) { return wrap(r.total_outflow); }
 Ref read_individual(const LevelPool& r) { return wrap_map(r.individual); }
 
+// A pickle holds the four fields; rebuilding takes only series of the class
+// each field holds, each already checked by its own constructor's path.
+constexpr const char* kResultFields[] = {"reservoir_storage", "reservoir_elevation", "reservoir_total_outflow",
+                                         "reservoir_individual_outflows"};
+constexpr Signature kResultRebuild{"_reconstruct", "LevelPoolResult", kResultFields, 4};
+
+Ref result_payload(PyObject*, const LevelPool& r, int) {
+  return make_tuple(read_storage(r), read_elevation(r), read_total(r), read_individual(r));
+}
+
+LevelPool result_rebuild(PyObject* args) {
+  Args a(kResultRebuild, args, nullptr);
+  LevelPool r;
+  r.storage = a.get(0, to_value<ContinuousSeries>);
+  r.elevation = a.get(1, to_value<ContinuousSeries>);
+  r.total_outflow = a.get(2, to_value<ContinuousSeries>);
+  r.individual = a.get(3, [](PyObject* obj) { return to_map(obj, to_value<ContinuousSeries>); });
+  return r;
+}
+
 PyGetSetDef result_getset[] = {
     {"reservoir_storage", getter<LevelPool, read_storage>, nullptr,
      "Reservoir storage volume at each output time step.", nullptr},
@@ -59,7 +80,7 @@ BoundClass<LevelPool> result_class({
     nullptr,
     result_getset,
     nullptr,
-});
+}, pickled<LevelPool, result_payload, result_rebuild>());
 
 PyMethodDef run_level_pool_routing_def = {
     "run_level_pool_routing",

@@ -4,6 +4,7 @@
 #include "binding/py_args.hpp"
 #include "binding/py_convert.hpp"
 #include "binding/py_module.hpp"
+#include "binding/py_pickle.hpp"
 
 namespace pelmora {
 
@@ -19,12 +20,14 @@ constexpr const char* kParamsDisaggregate[] = {"target_step"};
 constexpr Signature kDisaggregate{"disaggregate", "IncrementalTimeSeries", kParamsDisaggregate, 1};
 
 // The constructor steps shared by both classes: convert in order, validate the
-// kind, then read the step from the timedelta.
+// kind, then read the step from the timedelta. A pickle's payload takes the
+// same steps, its values read by `to_data` from their payload form.
 template <class Series>
-Series series_from_args(const Signature& sig, PyObject* args, PyObject* kwargs) {
+Series series_from_args(const Signature& sig, PyObject* args, PyObject* kwargs,
+                        std::vector<double> (*to_data)(PyObject*) = to_vector) {
   Args a(sig, args, kwargs);
   Series series;
-  series.data = a.get(0, to_vector);
+  series.data = a.get(0, to_data);
   const Timedelta step = a.get(1, to_timedelta);
   series.kind = a.get(2, to_string);
   validate_kind(series.kind);
@@ -43,6 +46,21 @@ PyObject* incremental_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     return create_instance(type, series_from_args<IncrementalSeries>(kIncrementalNew, args, kwargs));
   });
 }
+
+// A pickle: the constructor's arguments, the values lent as a buffer.
+template <class Series>
+Ref series_payload(PyObject* self, const Series& s, int protocol) {
+  return make_tuple(doubles_payload(s.data, protocol, self), timedelta_from_seconds(s.time_step),
+                    from_string(s.kind));
+}
+
+template <class Series, const Signature& Sig>
+Series series_rebuild(PyObject* args) {
+  return series_from_args<Series>(Sig, args, nullptr, doubles_from_payload);
+}
+
+template <class Series>
+std::span<const double> series_values(const Series& s) { return s.data; }
 
 template <class Series>
 Ref read_data(const Series& s) { return from_vector(s.data); }
@@ -106,7 +124,8 @@ BoundClass<ContinuousSeries> continuous_class({
     continuous_new,
     series_getset<ContinuousSeries>,
     continuous_methods,
-});
+}, pickled<ContinuousSeries, series_payload<ContinuousSeries>, series_rebuild<ContinuousSeries, kContinuousNew>>(),
+   exported<ContinuousSeries, series_values<ContinuousSeries>>());
 
 BoundClass<IncrementalSeries> incremental_class({
     "IncrementalTimeSeries",
@@ -119,7 +138,8 @@ BoundClass<IncrementalSeries> incremental_class({
     incremental_new,
     series_getset<IncrementalSeries>,
     incremental_methods,
-});
+}, pickled<IncrementalSeries, series_payload<IncrementalSeries>, series_rebuild<IncrementalSeries, kIncrementalNew>>(),
+   exported<IncrementalSeries, series_values<IncrementalSeries>>());
 
 }  // namespace
 

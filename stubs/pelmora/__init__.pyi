@@ -4,20 +4,26 @@
 # *attributes*: `pelmora.utils.ContinuousTimeSeries` and
 # `from pelmora import utils` work, but the submodules are not entered in
 # sys.modules, so `import pelmora.utils` and `from pelmora.utils import X`
-# fail.  The stubs still describe each area as a submodule, which is the only
-# way a type checker can model a module-valued attribute; write
-# `from pelmora import utils` in code that has to run.
+# fail.  The stubs say the same: each area is described in a private stub
+# module (`_utils.pyi`, ...) that this package only re-exports under the
+# area's name, so a type checker accepts `from pelmora import utils` and
+# `pelmora.reservoir.reservoir_utils.ElevationStorage` and rejects the
+# imports that fail at run time.  (Type checkers print the classes with the
+# private module's name: `pelmora._utils.ContinuousTimeSeries`.)
+#
+# The private reconstructor that pickles call, `pelmora._reconstruct`, is not
+# part of the interface and is not declared.
 #
 # In a wheel these files are shipped as the stub-only package
 # `pelmora-stubs` (PEP 561).
 
-from . import baseflow as baseflow
-from . import metrics as metrics
-from . import rainfall_loss as rainfall_loss
-from . import rainfall_transform as rainfall_transform
-from . import reach as reach
-from . import reservoir as reservoir
-from . import utils as utils
+from . import _baseflow as baseflow
+from . import _metrics as metrics
+from . import _rainfall_loss as rainfall_loss
+from . import _rainfall_transform as rainfall_transform
+from . import _reach as reach
+from . import _reservoir as reservoir
+from . import _utils as utils
 
 __all__ = [
     "utils",

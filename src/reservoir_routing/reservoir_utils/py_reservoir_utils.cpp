@@ -5,6 +5,7 @@
 #include "binding/py_convert.hpp"
 #include "binding/py_errors.hpp"
 #include "binding/py_module.hpp"
+#include "binding/py_pickle.hpp"
 #include "utils/py_time_series.hpp"
 
 namespace pelmora {
@@ -22,14 +23,24 @@ constexpr Signature kGetStorage{"get_storage", "ElevationStorage", kElevationPar
 constexpr const char* kStorageParam[] = {"storage"};
 constexpr Signature kGetElevation{"get_elevation", "ElevationStorage", kStorageParam, 1};
 
-PyObject* storage_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guard([&] {
-    Args a(kStorageNew, args, kwargs);
-    std::vector<double> elevation = a.get(0, to_vector);
-    std::vector<double> storage = a.get(1, to_vector);
-    return create_instance(type, make_elevation_storage(std::move(elevation), std::move(storage)));
-  });
+// The constructor's steps; a pickle's payload reads its vectors with
+// doubles_from_payload.
+ElevationStorage storage_from_args(PyObject* args, PyObject* kwargs,
+                                   std::vector<double> (*to_values)(PyObject*) = to_vector) {
+  Args a(kStorageNew, args, kwargs);
+  std::vector<double> elevation = a.get(0, to_values);
+  std::vector<double> storage = a.get(1, to_values);
+  return make_elevation_storage(std::move(elevation), std::move(storage));
 }
+
+PyObject* storage_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard([&] { return create_instance(type, storage_from_args(args, kwargs)); });
+}
+
+Ref storage_payload(PyObject*, const ElevationStorage& c, int protocol) {
+  return make_tuple(doubles_payload(c.elevation, protocol), doubles_payload(c.storage, protocol));
+}
+ElevationStorage storage_rebuild(PyObject* args) { return storage_from_args(args, nullptr, doubles_from_payload); }
 
 template <const Signature& Sig, double (ElevationStorage::*Lookup)(double) const>
 PyObject* storage_lookup(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
@@ -90,20 +101,30 @@ BoundClass<ElevationStorage> storage_class({
     storage_new,
     storage_getset,
     storage_methods,
-});
+}, pickled<ElevationStorage, storage_payload, storage_rebuild>());
 
 // ---- ElevationDischarge -------------------------------------------------
 
 constexpr const char* kDischargeCurveParams[] = {"elevation", "discharge"};
 constexpr Signature kDischargeCurveNew{"__new__", "ElevationDischarge", kDischargeCurveParams, 2};
 
+ElevationDischarge discharge_curve_from_args(PyObject* args, PyObject* kwargs,
+                                             std::vector<double> (*to_values)(PyObject*) = to_vector) {
+  Args a(kDischargeCurveNew, args, kwargs);
+  std::vector<double> elevation = a.get(0, to_values);
+  std::vector<double> discharge = a.get(1, to_values);
+  return make_elevation_discharge(std::move(elevation), std::move(discharge));
+}
+
 PyObject* discharge_curve_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guard([&] {
-    Args a(kDischargeCurveNew, args, kwargs);
-    std::vector<double> elevation = a.get(0, to_vector);
-    std::vector<double> discharge = a.get(1, to_vector);
-    return create_instance(type, make_elevation_discharge(std::move(elevation), std::move(discharge)));
-  });
+  return guard([&] { return create_instance(type, discharge_curve_from_args(args, kwargs)); });
+}
+
+Ref discharge_curve_payload(PyObject*, const ElevationDischarge& c, int protocol) {
+  return make_tuple(doubles_payload(c.elevation, protocol), doubles_payload(c.discharge, protocol));
+}
+ElevationDischarge discharge_curve_rebuild(PyObject* args) {
+  return discharge_curve_from_args(args, nullptr, doubles_from_payload);
 }
 
 Ref read_curve_elevation(const ElevationDischarge& c) { return from_vector(c.elevation); }
@@ -129,7 +150,7 @@ BoundClass<ElevationDischarge> discharge_curve_class({
     discharge_curve_new,
     discharge_curve_getset,
     nullptr,
-});
+}, pickled<ElevationDischarge, discharge_curve_payload, discharge_curve_rebuild>());
 
 // ---- Outlets ------------------------------------------------------------
 
@@ -141,15 +162,23 @@ Ref read_optional(const Outlet& o) {
 constexpr const char* kConstantParams[] = {"discharge", "minimum_elevation", "maximum_elevation"};
 constexpr Signature kConstantNew{"__new__", "ConstantDischargeInfo", kConstantParams, 1};
 
-PyObject* constant_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guard([&] {
-    Args a(kConstantNew, args, kwargs);
-    const double discharge = a.get(0, to_double);
-    const auto minimum = a.get(1, to_optional_double);
-    const auto maximum = a.get(2, to_optional_double);
-    return create_instance(type, ConstantDischargeInfo(discharge, minimum, maximum));
-  });
+ConstantDischargeInfo constant_from_args(PyObject* args, PyObject* kwargs) {
+  Args a(kConstantNew, args, kwargs);
+  const double discharge = a.get(0, to_double);
+  const auto minimum = a.get(1, to_optional_double);
+  const auto maximum = a.get(2, to_optional_double);
+  return ConstantDischargeInfo(discharge, minimum, maximum);
 }
+
+PyObject* constant_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard([&] { return create_instance(type, constant_from_args(args, kwargs)); });
+}
+
+Ref constant_payload(PyObject*, const ConstantDischargeInfo& o, int) {
+  return make_tuple(from_double(o.discharge), from_optional_double(o.minimum_elevation),
+                    from_optional_double(o.maximum_elevation));
+}
+ConstantDischargeInfo constant_rebuild(PyObject* args) { return constant_from_args(args, nullptr); }
 
 Ref read_constant_discharge(const ConstantDischargeInfo& o) { return from_double(o.discharge); }
 
@@ -176,22 +205,30 @@ BoundClass<ConstantDischargeInfo> constant_class({
     constant_new,
     constant_getset,
     nullptr,
-});
+}, pickled<ConstantDischargeInfo, constant_payload, constant_rebuild>());
 
 constexpr const char* kSpecifiedParams[] = {"discharge", "minimum_elevation", "maximum_elevation",
                                             "maximum_release"};
 constexpr Signature kSpecifiedNew{"__new__", "SpecifiedDischargeInfo", kSpecifiedParams, 1};
 
-PyObject* specified_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guard([&] {
-    Args a(kSpecifiedNew, args, kwargs);
-    ContinuousSeries discharge = a.get(0, to_value<ContinuousSeries>);
-    const auto minimum = a.get(1, to_optional_double);
-    const auto maximum = a.get(2, to_optional_double);
-    const auto release = a.get(3, to_optional_double);
-    return create_instance(type, SpecifiedDischargeInfo(std::move(discharge), minimum, maximum, release));
-  });
+SpecifiedDischargeInfo specified_from_args(PyObject* args, PyObject* kwargs) {
+  Args a(kSpecifiedNew, args, kwargs);
+  ContinuousSeries discharge = a.get(0, to_value<ContinuousSeries>);
+  const auto minimum = a.get(1, to_optional_double);
+  const auto maximum = a.get(2, to_optional_double);
+  const auto release = a.get(3, to_optional_double);
+  return SpecifiedDischargeInfo(std::move(discharge), minimum, maximum, release);
 }
+
+PyObject* specified_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard([&] { return create_instance(type, specified_from_args(args, kwargs)); });
+}
+
+Ref specified_payload(PyObject*, const SpecifiedDischargeInfo& o, int) {
+  return make_tuple(wrap(o.discharge), from_optional_double(o.minimum_elevation),
+                    from_optional_double(o.maximum_elevation), from_optional_double(o.maximum_release));
+}
+SpecifiedDischargeInfo specified_rebuild(PyObject* args) { return specified_from_args(args, nullptr); }
 
 Ref read_specified_discharge(const SpecifiedDischargeInfo& o) { return wrap(o.discharge); }
 
@@ -220,22 +257,31 @@ BoundClass<SpecifiedDischargeInfo> specified_class({
     specified_new,
     specified_getset,
     nullptr,
-});
+}, pickled<SpecifiedDischargeInfo, specified_payload, specified_rebuild>());
 
 constexpr const char* kControlledParams[] = {"elevation_discharge", "minimum_elevation", "maximum_elevation",
                                              "maximum_release"};
 constexpr Signature kControlledNew{"__new__", "ControlledDischargeInfo", kControlledParams, 1};
 
-PyObject* controlled_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guard([&] {
-    Args a(kControlledNew, args, kwargs);
-    ElevationDischarge curve = a.get(0, to_value<ElevationDischarge>);
-    const auto minimum = a.get(1, to_optional_double);
-    const auto maximum = a.get(2, to_optional_double);
-    const auto release = a.get(3, to_optional_double);
-    return create_instance(type, make_controlled_discharge(std::move(curve), minimum, maximum, release));
-  });
+ControlledDischargeInfo controlled_from_args(PyObject* args, PyObject* kwargs) {
+  Args a(kControlledNew, args, kwargs);
+  ElevationDischarge curve = a.get(0, to_value<ElevationDischarge>);
+  const auto minimum = a.get(1, to_optional_double);
+  const auto maximum = a.get(2, to_optional_double);
+  const auto release = a.get(3, to_optional_double);
+  return make_controlled_discharge(std::move(curve), minimum, maximum, release);
 }
+
+PyObject* controlled_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard([&] { return create_instance(type, controlled_from_args(args, kwargs)); });
+}
+
+// The stored gate, already fitted to the curve, fits it again unchanged.
+Ref controlled_payload(PyObject*, const ControlledDischargeInfo& o, int) {
+  return make_tuple(wrap(o.elevation_discharge), from_optional_double(o.minimum_elevation),
+                    from_optional_double(o.maximum_elevation), from_optional_double(o.maximum_release));
+}
+ControlledDischargeInfo controlled_rebuild(PyObject* args) { return controlled_from_args(args, nullptr); }
 
 Ref read_controlled_curve(const ControlledDischargeInfo& o) { return wrap(o.elevation_discharge); }
 
@@ -271,19 +317,26 @@ BoundClass<ControlledDischargeInfo> controlled_class({
     controlled_new,
     controlled_getset,
     nullptr,
-});
+}, pickled<ControlledDischargeInfo, controlled_payload, controlled_rebuild>());
 
 constexpr const char* kUncontrolledParams[] = {"elevation_discharge", "elevation_offset"};
 constexpr Signature kUncontrolledNew{"__new__", "UnControlledDischargeInfo", kUncontrolledParams, 1};
 
-PyObject* uncontrolled_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guard([&] {
-    Args a(kUncontrolledNew, args, kwargs);
-    ElevationDischarge curve = a.get(0, to_value<ElevationDischarge>);
-    const auto offset = a.get(1, to_optional_double);
-    return create_instance(type, UnControlledDischargeInfo(std::move(curve), offset));
-  });
+UnControlledDischargeInfo uncontrolled_from_args(PyObject* args, PyObject* kwargs) {
+  Args a(kUncontrolledNew, args, kwargs);
+  ElevationDischarge curve = a.get(0, to_value<ElevationDischarge>);
+  const auto offset = a.get(1, to_optional_double);
+  return UnControlledDischargeInfo(std::move(curve), offset);
 }
+
+PyObject* uncontrolled_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard([&] { return create_instance(type, uncontrolled_from_args(args, kwargs)); });
+}
+
+Ref uncontrolled_payload(PyObject*, const UnControlledDischargeInfo& o, int) {
+  return make_tuple(wrap(o.elevation_discharge), from_optional_double(o.elevation_offset));
+}
+UnControlledDischargeInfo uncontrolled_rebuild(PyObject* args) { return uncontrolled_from_args(args, nullptr); }
 
 Ref read_uncontrolled_curve(const UnControlledDischargeInfo& o) { return wrap(o.elevation_discharge); }
 
@@ -311,7 +364,7 @@ BoundClass<UnControlledDischargeInfo> uncontrolled_class({
     uncontrolled_new,
     uncontrolled_getset,
     nullptr,
-});
+}, pickled<UnControlledDischargeInfo, uncontrolled_payload, uncontrolled_rebuild>());
 
 // One line of the enum-extraction error, for a variant that did not match.
 void append_variant_failure(Ref& message, PyObject* obj, const char* variant, const char* class_name) {

@@ -1,10 +1,10 @@
 # Rating curves and outlets of a reservoir.
 
-from typing import Self
+from typing import Self, type_check_only
 
 from typing_extensions import disjoint_base
 
-from pelmora.utils import ContinuousTimeSeries, _FloatSequence
+from ._utils import ContinuousTimeSeries, _FloatSequence, _Value
 
 __all__ = [
     "ElevationDischarge",
@@ -15,8 +15,14 @@ __all__ = [
     "ConstantDischargeInfo",
 ]
 
+# The four outlet classes share this base for type checkers only, so that a
+# dict mixing outlet kinds is a dict[str, _Outlet] that run_level_pool_routing
+# accepts.
+@type_check_only
+class _Outlet(_Value): ...
+
 @disjoint_base
-class ElevationDischarge:
+class ElevationDischarge(_Value):
     """Elevation-discharge rating curve of an outlet: elevations strictly
     increasing, discharges non-decreasing, at least two points.
     """
@@ -28,7 +34,7 @@ class ElevationDischarge:
     def discharge(self) -> list[float]: ...
 
 @disjoint_base
-class ElevationStorage:
+class ElevationStorage(_Value):
     """Elevation-storage curve of a reservoir: both strictly increasing."""
 
     def __new__(cls, elevation: _FloatSequence, storage: _FloatSequence) -> Self: ...
@@ -43,7 +49,7 @@ class ElevationStorage:
         """Elevation at `storage`; ValueError outside the curve."""
 
 @disjoint_base
-class ControlledDischargeInfo:
+class ControlledDischargeInfo(_Outlet):
     """Gated outlet (gate, valve, conduit) following a rating curve."""
 
     def __new__(
@@ -63,7 +69,7 @@ class ControlledDischargeInfo:
     def maximum_release(self) -> float | None: ...
 
 @disjoint_base
-class UnControlledDischargeInfo:
+class UnControlledDischargeInfo(_Outlet):
     """Uncontrolled spillway following a rating curve."""
 
     def __new__(cls, elevation_discharge: ElevationDischarge, elevation_offset: float | None = None) -> Self: ...
@@ -73,7 +79,7 @@ class UnControlledDischargeInfo:
     def elevation_offset(self) -> float | None: ...
 
 @disjoint_base
-class SpecifiedDischargeInfo:
+class SpecifiedDischargeInfo(_Outlet):
     """Outlet releasing a prescribed discharge series."""
 
     def __new__(
@@ -93,7 +99,7 @@ class SpecifiedDischargeInfo:
     def maximum_release(self) -> float | None: ...
 
 @disjoint_base
-class ConstantDischargeInfo:
+class ConstantDischargeInfo(_Outlet):
     """Outlet releasing a constant discharge."""
 
     def __new__(

@@ -3,14 +3,26 @@
 
 from collections.abc import Sequence
 from datetime import timedelta
-from typing import Any, Literal, Protocol, Self, TypeAlias, type_check_only
+from typing import Any, Literal, Protocol, Self, SupportsIndex, TypeAlias, type_check_only
 
 from typing_extensions import disjoint_base
 
 __all__ = ["ContinuousTimeSeries", "IncrementalTimeSeries"]
 
-# The four series kinds accepted by the constructors.
+# The four series kinds. The constructors take any str and check it at run
+# time (a ValueError names the four), so a kind held in a plain str variable
+# type-checks; the `kind` attribute is always one of them.
 _SeriesKind: TypeAlias = Literal["discharge", "rainfall", "elevation", "volume"]
+
+@type_check_only
+class _Value:
+    # Every pelmora class pickles (by any protocol; through the private
+    # pelmora._reconstruct) and copies. Instances of the classes without
+    # setters are their own copies.
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]: ...
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: dict[int, Any], /) -> Self: ...
 
 @type_check_only
 class _NumericArray(Protocol):
@@ -25,13 +37,13 @@ class _NumericArray(Protocol):
 _FloatSequence: TypeAlias = Sequence[float] | _NumericArray
 
 @disjoint_base
-class ContinuousTimeSeries:
+class ContinuousTimeSeries(_Value):
     """Values at points spaced `time_step` apart (discharge, elevation, ...).
 
     Total duration is `time_step * (len(data) - 1)`.
     """
 
-    def __new__(cls, data: _FloatSequence, time_step: timedelta, kind: _SeriesKind) -> Self: ...
+    def __new__(cls, data: _FloatSequence, time_step: timedelta, kind: str) -> Self: ...
     @property
     def data(self) -> list[float]:
         """A fresh copy of the values."""
@@ -45,14 +57,20 @@ class ContinuousTimeSeries:
     def total_duration(self) -> int:
         """Seconds from the first to the last point."""
 
+    def __buffer__(self, flags: int, /) -> memoryview:
+        """The values, read-only, as float64 ("d"): `numpy.asarray(series)`
+        and `memoryview(series)` read the series' own memory."""
+
+    def __release_buffer__(self, buffer: memoryview, /) -> None: ...
+
 @disjoint_base
-class IncrementalTimeSeries:
+class IncrementalTimeSeries(_Value):
     """Values accumulated over intervals of `time_step` (rainfall depth, ...).
 
     Total duration is `time_step * len(data)`.
     """
 
-    def __new__(cls, data: _FloatSequence, time_step: timedelta, kind: _SeriesKind) -> Self: ...
+    def __new__(cls, data: _FloatSequence, time_step: timedelta, kind: str) -> Self: ...
     @property
     def data(self) -> list[float]:
         """A fresh copy of the values."""
@@ -71,3 +89,9 @@ class IncrementalTimeSeries:
 
         `target_step` must be at least 30 and divide the time step.
         """
+
+    def __buffer__(self, flags: int, /) -> memoryview:
+        """The values, read-only, as float64 ("d"): `numpy.asarray(series)`
+        and `memoryview(series)` read the series' own memory."""
+
+    def __release_buffer__(self, buffer: memoryview, /) -> None: ...

@@ -4,32 +4,24 @@ from typing import TypeVar
 
 from typing_extensions import disjoint_base
 
-from pelmora.utils import ContinuousTimeSeries
+from ._utils import ContinuousTimeSeries, _Value
 
-from . import reservoir_utils as reservoir_utils
-from .reservoir_utils import (
-    ConstantDischargeInfo,
-    ControlledDischargeInfo,
-    ElevationStorage,
-    SpecifiedDischargeInfo,
-    UnControlledDischargeInfo,
-)
+from . import _reservoir_utils as reservoir_utils
+from ._reservoir_utils import ElevationStorage, _Outlet
 
 __all__ = ["reservoir_utils", "run_level_pool_routing", "LevelPoolResult"]
 
-# A dict of one outlet class (or a union of them) is accepted as is: dict is
+# A dict of one outlet class, of a union of them, or of outlets of mixed
+# kinds (inferred as dict[str, _Outlet]) is accepted as is: dict is
 # invariant, so a plain union in the value type would refuse
 # `dict[str, ConstantDischargeInfo]`.
-_Outlet = TypeVar(
-    "_Outlet",
-    bound=ConstantDischargeInfo | SpecifiedDischargeInfo | ControlledDischargeInfo | UnControlledDischargeInfo,
-)
+_AnyOutlet = TypeVar("_AnyOutlet", bound=_Outlet)
 
 def run_level_pool_routing(
     inflow: ContinuousTimeSeries,
     initial_elevation: float,
     elevation_storage: ElevationStorage,
-    discharge_info: dict[str, _Outlet],
+    discharge_info: dict[str, _AnyOutlet],
 ) -> LevelPoolResult:
     """Route an inflow hydrograph through a reservoir with named outlets
     (level pool, modified Puls).
@@ -38,7 +30,7 @@ def run_level_pool_routing(
 # Not constructible from Python: instances come only from
 # run_level_pool_routing.
 @disjoint_base
-class LevelPoolResult:
+class LevelPoolResult(_Value):
     """Results from a level pool routing simulation."""
 
     @property

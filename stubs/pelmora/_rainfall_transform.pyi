@@ -2,7 +2,7 @@
 
 from datetime import timedelta
 
-from pelmora.utils import ContinuousTimeSeries, IncrementalTimeSeries
+from ._utils import ContinuousTimeSeries, IncrementalTimeSeries
 
 __all__ = ["run_clark_uh"]
 

@@ -1,6 +1,6 @@
 # Goodness-of-fit metrics.
 
-from pelmora.utils import _FloatSequence
+from ._utils import _FloatSequence
 
 __all__ = ["calculate_kge"]
 

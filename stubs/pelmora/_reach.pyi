@@ -2,7 +2,7 @@
 
 from datetime import timedelta
 
-from pelmora.utils import ContinuousTimeSeries
+from ._utils import ContinuousTimeSeries
 
 __all__ = ["run_muskingum_routing"]
 

@@ -3,7 +3,7 @@
 from datetime import timedelta
 from typing import Self, final
 
-from pelmora.utils import ContinuousTimeSeries, IncrementalTimeSeries
+from ._utils import ContinuousTimeSeries, IncrementalTimeSeries, _Value
 
 __all__ = ["run_linear_reservoir", "LinearReservoir"]
 
@@ -17,7 +17,7 @@ def run_linear_reservoir(
     """
 
 @final
-class LinearReservoir:
+class LinearReservoir(_Value):
     """Configuration of one groundwater layer: `num_reservoir` linear
     reservoirs in series with a total storage constant `k_duration`.
     """

@@ -4,14 +4,14 @@ from datetime import timedelta
 
 from typing_extensions import disjoint_base
 
-from pelmora.utils import IncrementalTimeSeries
+from ._utils import IncrementalTimeSeries, _Value
 
 __all__ = ["DeficitConstantResult", "run_deficit_and_constant"]
 
 # Not constructible from Python: instances come only from
 # run_deficit_and_constant.
 @disjoint_base
-class DeficitConstantResult:
+class DeficitConstantResult(_Value):
     """Results from the deficit-and-constant rainfall loss model."""
 
     @property

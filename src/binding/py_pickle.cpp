@@ -1,0 +1,215 @@
+// The reconstructor, reduce values, copied instance state and the payload
+// form of vectors of doubles.
+#include "binding/py_pickle.hpp"
+
+#include <bit>
+#include <cstring>
+#include <limits>
+
+#include "binding/py_args.hpp"
+#include "binding/py_convert.hpp"
+#include "binding/py_errors.hpp"
+
+namespace pelmora::bind {
+
+namespace {
+
+// Written during static initialisation only (see register_reconstructible).
+constinit const ReconstructEntry* registered = nullptr;
+
+const ReconstructEntry* entry_named(PyObject* key) {
+  for (const ReconstructEntry* e = registered; e; e = e->next)
+    if (PyUnicode_EqualToUTF8(key, e->key)) return e;
+  return nullptr;
+}
+
+const ReconstructEntry* entry_for_type(PyTypeObject* type) {
+  for (const ReconstructEntry* e = registered; e; e = e->next)
+    if (PyType_IsSubtype(type, e->type())) return e;
+  return nullptr;
+}
+
+constexpr const char* kReconstructParams[] = {"cls", "args"};
+constexpr Signature kReconstruct{"_reconstruct", nullptr, kReconstructParams, 2};
+
+PyObject* reconstruct(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&] {
+    Args a(kReconstruct, argv, nargs, kwnames);
+    struct Target {
+      const ReconstructEntry* entry;
+      PyTypeObject* type;
+    };
+    const Target target = a.get(0, [](PyObject* cls) -> Target {
+      if (PyUnicode_Check(cls)) {
+        const ReconstructEntry* entry = entry_named(cls);
+        if (!entry) raise(PyExc_ValueError, require(PyUnicode_FromFormat("'%U' names no pelmora class", cls)));
+        return {entry, entry->type()};
+      }
+      if (PyType_Check(cls)) {
+        PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+        const ReconstructEntry* entry = entry_for_type(type);
+        if (!entry)
+          raise(PyExc_TypeError,
+                require(PyUnicode_FromFormat("'%N' is not a subclass of a pelmora class", cls)));
+        return {entry, type};
+      }
+      raise_cast_error(cls, "str");
+    });
+    PyObject* args = a.get(1, [](PyObject* obj) {
+      if (!PyTuple_Check(obj)) raise_cast_error(obj, "tuple");
+      return obj;
+    });
+    return target.entry->rebuild(target.type, args);
+  });
+}
+
+PyMethodDef reconstruct_def = {
+    "_reconstruct",
+    fastcall_method(reconstruct),
+    METH_FASTCALL | METH_KEYWORDS,
+    "_reconstruct(cls, args)\n--\n\n"
+    "Rebuilds a pickled pelmora object: `cls` is the name of a pelmora class or a\n"
+    "subclass of one, `args` the constructor's arguments. Private: pickle calls it.",
+};
+
+// pelmora._reconstruct as pickle will find it by name.
+Ref reconstructor() {
+  Ref name = require(PyUnicode_FromString("pelmora"));
+  Ref module = Ref::steal(PyImport_GetModule(name.get()));
+  if (!module) {
+    if (PyErr_Occurred()) throw_error_set();
+    module = require(PyImport_Import(name.get()));
+  }
+  return require(PyObject_GetAttrString(module.get(), "_reconstruct"));
+}
+
+bool is_native_double(const char* format) {
+  if (format[0] == '@' || format[0] == '=' || (format[0] == '<' && std::endian::native == std::endian::little))
+    ++format;
+  return std::strcmp(format, "d") == 0;
+}
+
+bool is_byte(const char* format) {
+  if (format[0] == '@' || format[0] == '=' || format[0] == '<' || format[0] == '>' || format[0] == '!')
+    ++format;
+  return std::strcmp(format, "B") == 0 || std::strcmp(format, "b") == 0 || std::strcmp(format, "c") == 0;
+}
+
+class BufferView {
+ public:
+  explicit BufferView(PyObject* obj) { require_ok(PyObject_GetBuffer(obj, &view_, PyBUF_FULL_RO)); }
+  ~BufferView() { PyBuffer_Release(&view_); }
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  const Py_buffer& operator*() const { return view_; }
+  const Py_buffer* operator->() const { return &view_; }
+
+ private:
+  Py_buffer view_;
+};
+
+}  // namespace
+
+void register_reconstructible(ReconstructEntry* entry) noexcept {
+  entry->next = registered;
+  registered = entry;
+}
+
+int reduce_protocol(PyObject* arg) {
+  const std::int64_t protocol = to_i64(arg);
+  if (protocol > std::numeric_limits<int>::max()) return std::numeric_limits<int>::max();
+  if (protocol < std::numeric_limits<int>::min()) return std::numeric_limits<int>::min();
+  return static_cast<int>(protocol);
+}
+
+Ref reduce_instance(PyObject* self, PyTypeObject* library_type, Ref args) {
+  Ref function = reconstructor();
+  PyTypeObject* type = Py_TYPE(self);
+  if (type == library_type) {
+    Ref key = require(PyType_GetName(library_type));
+    return make_tuple(function, make_tuple(key, args));
+  }
+  Ref cls = Ref::borrow(reinterpret_cast<PyObject*>(type));
+  Ref call = make_tuple(cls, args);
+  Ref state = require(PyObject_CallMethod(self, "__getstate__", nullptr));
+  if (state.get() == Py_None) return make_tuple(function, call);
+  return make_tuple(function, call, state);
+}
+
+void copy_instance_state(PyObject* original, PyObject* copy, PyObject* memo) {
+  Ref state = require(PyObject_CallMethod(original, "__getstate__", nullptr));
+  if (state.get() == Py_None) return;
+  if (memo) {
+    // The copy stands for the original from now on, as in copy.deepcopy, so
+    // state that refers back to the original refers to the copy.
+    if (memo != Py_None) {
+      Ref id = require(PyLong_FromVoidPtr(original));
+      require_ok(PyObject_SetItem(memo, id.get(), copy));
+    }
+    Ref module = require(PyImport_ImportModule("copy"));
+    Ref deepcopy = require(PyObject_GetAttrString(module.get(), "deepcopy"));
+    state = require(PyObject_CallFunctionObjArgs(deepcopy.get(), state.get(), memo, nullptr));
+  }
+  // As pickle and copy restore state: __setstate__ when the class has one,
+  // otherwise the instance dict, then the slots.
+  PyObject* found = nullptr;
+  if (PyObject_GetOptionalAttrString(copy, "__setstate__", &found) < 0) throw_error_set();
+  if (found) {
+    Ref setstate = Ref::steal(found);
+    require(PyObject_CallOneArg(setstate.get(), state.get()));
+    return;
+  }
+  PyObject* dict_state = state.get();
+  PyObject* slot_state = nullptr;
+  if (PyTuple_Check(dict_state) && PyTuple_GET_SIZE(dict_state) == 2) {
+    slot_state = PyTuple_GET_ITEM(dict_state, 1);
+    dict_state = PyTuple_GET_ITEM(dict_state, 0);
+  }
+  if (dict_state != Py_None) {
+    Ref dict = require(PyObject_GetAttrString(copy, "__dict__"));
+    require(PyObject_CallMethod(dict.get(), "update", "O", dict_state));
+  }
+  if (slot_state && slot_state != Py_None) {
+    Ref items = require(PyMapping_Items(slot_state));
+    const Py_ssize_t n = PyList_GET_SIZE(items.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = PyList_GET_ITEM(items.get(), i);
+      require_ok(PyObject_SetAttr(copy, PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1)));
+    }
+  }
+}
+
+Ref doubles_payload(std::span<const double> values, int protocol, PyObject* exporter) {
+  if (exporter && protocol >= 5) return require(PyPickleBuffer_FromObject(exporter));
+  return require(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                           static_cast<Py_ssize_t>(values.size_bytes())));
+}
+
+std::vector<double> doubles_from_payload(PyObject* obj) {
+  if (PyObject_CheckBuffer(obj)) {
+    BufferView view(obj);
+    const char* format = view->format ? view->format : "B";
+    const bool contiguous = PyBuffer_IsContiguous(&*view, 'C');
+    const bool doubles = view->ndim == 1 && view->itemsize == static_cast<Py_ssize_t>(sizeof(double)) &&
+                         is_native_double(format);
+    if (contiguous && (doubles || is_byte(format))) {
+      const std::size_t bytes = static_cast<std::size_t>(view->len);
+      if (bytes % sizeof(double) != 0)
+        raise(PyExc_TypeError, require(PyUnicode_FromFormat(
+                                   "a buffer of %zd bytes does not hold whole float64 values", view->len)));
+      std::vector<double> out(bytes / sizeof(double));
+      if (bytes) std::memcpy(out.data(), view->buf, bytes);
+      return out;
+    }
+  }
+  // Lists, tuples and arrays of other types: the constructors' conversion.
+  return to_vector(obj);
+}
+
+void add_reconstructor(PyObject* module) {
+  Ref module_name = require(PyModule_GetNameObject(module));
+  Ref function = require(PyCMethod_New(&reconstruct_def, module, module_name.get(), nullptr));
+  require_ok(PyObject_SetAttrString(module, "_reconstruct", function.get()));
+}
+
+}  // namespace pelmora::bind
