@@ -185,20 +185,64 @@ T load(const char* p, bool swapped) {
   return value;
 }
 
-// Every item of a one-dimensional buffer as a double. Aligned, contiguous,
-// native items are converted by a plain loop the compiler vectorises.
+// Contiguous, aligned, native items, converted by a loop of its own (inlined
+// into its caller, the loop kept its counter on the stack).
+template <class T>
+[[gnu::noinline]] void convert_contiguous(const T* __restrict first, std::size_t n, double* __restrict out) {
+  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<double>(first[i]);
+}
+
+// Floats and 32-bit integers, the common case, eight at a time: the widest
+// packed conversion the processor has is chosen when the module loads.
+template <class T>
+inline void convert_packed(const T* __restrict first, std::size_t n, double* __restrict out) {
+  using Items [[gnu::vector_size(8 * sizeof(T))]] = T;
+  using Doubles [[gnu::vector_size(8 * sizeof(double))]] = double;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    Items items;
+    std::memcpy(&items, first + i, sizeof items);
+    const Doubles values = __builtin_convertvector(items, Doubles);
+    std::memcpy(out + i, &values, sizeof values);
+  }
+  for (; i < n; ++i) out[i] = static_cast<double>(first[i]);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define PELMORA_PACKED_CLONES [[gnu::target_clones("avx512f", "avx2", "default")]]
+#else
+#define PELMORA_PACKED_CLONES
+#endif
+
+template <>
+PELMORA_PACKED_CLONES [[gnu::noinline]] void convert_contiguous<float>(const float* __restrict first, std::size_t n,
+                                                                      double* __restrict out) {
+  convert_packed(first, n, out);
+}
+
+template <>
+PELMORA_PACKED_CLONES [[gnu::noinline]] void convert_contiguous<std::int32_t>(const std::int32_t* __restrict first,
+                                                                             std::size_t n, double* __restrict out) {
+  convert_packed(first, n, out);
+}
+
+// Every item of a one-dimensional buffer as a double.
 template <class T>
 void read_items(const Py_buffer& view, bool swapped, std::vector<double>& out) {
   const std::size_t n = static_cast<std::size_t>(view.shape[0]);
   const char* base = static_cast<const char*>(view.buf);
   const Py_ssize_t stride = view.strides ? view.strides[0] : view.itemsize;
-  if (!swapped && stride == static_cast<Py_ssize_t>(sizeof(T)) &&
-      reinterpret_cast<std::uintptr_t>(base) % alignof(T) == 0) {
-    const T* first = reinterpret_cast<const T*>(base);
-    out.assign(first, first + n);  // one write of each value, no zero-fill first
-    return;
+  const bool plain = !swapped && stride == static_cast<Py_ssize_t>(sizeof(T)) &&
+                     reinterpret_cast<std::uintptr_t>(base) % alignof(T) == 0;
+  if constexpr (std::is_same_v<T, double>) {
+    if (plain) {
+      const double* first = reinterpret_cast<const double*>(base);
+      out.assign(first, first + n);  // one write of each value, no zero-fill first
+      return;
+    }
   }
   out.resize(n);
+  if (plain) return convert_contiguous(reinterpret_cast<const T*>(base), n, out.data());
   for (std::size_t i = 0; i < n; ++i)
     out[i] = static_cast<double>(load<T>(base + static_cast<Py_ssize_t>(i) * stride, swapped));
 }
