@@ -280,7 +280,7 @@ def bench_view_series(scale):
         return na_row("view-series", VIEW_WORKLOAD, 3.0, f"a series cannot be viewed yet ({e})")
     if view.dtype != np.float64 or view.shape != arr.shape:
         return na_row("view-series", VIEW_WORKLOAD, 3.0,
-                      f"numpy.asarray(series) gives a {view.dtype} array of shape {view.shape}, not a view")
+                      f"numpy.asarray(series) gives dtype {view.dtype}, shape {view.shape}: no view")
     if not np.array_equal(view, arr) or view.flags.writeable:
         raise SystemExit("view-series: the view differs from the series or is writable")
     del view
