@@ -210,3 +210,21 @@ def test_lying_length_pins_no_memory():
     assert got["under"] and got["huge"] == [4.0]
     # 64 series each reserving what __len__ claims would keep 1 TiB; a few MiB is noise.
     assert got["grown"] < 64 * 2**20
+
+
+@pytest.mark.parametrize("ctype, works", [("c_double", True), ("c_float", False), ("c_int32", False),
+                                          ("c_int64", False), ("c_uint8", False)])
+def test_memoryviews_with_standard_size_formats(ctype, works):
+    # ctypes exports "<d", "<f", ...: a memoryview iterates none of those but
+    # "<d" has always converted, as doubles in native order.
+    import ctypes
+
+    values = (getattr(ctypes, ctype) * 3)(1, 2, 3)
+    view = memoryview(values)
+    got, caught = outcome(view)
+    if works:
+        assert got[0] == "ok" and outcome(list(values)) == (got, caught)
+        assert pelmora.metrics.calculate_kge(view, [1.0, 2.0, 3.0]) == 1.0
+    else:
+        assert got == ("error", NotImplementedError, f"memoryview: unsupported format {view.format}")
+    assert outcome(values) == outcome(list(values))  # the ctypes array itself goes item by item

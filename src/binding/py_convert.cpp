@@ -123,7 +123,10 @@ struct ItemFormat {
   bool swapped;  // stored in the other byte order
 };
 
-std::optional<ItemFormat> item_format(const Py_buffer& view, bool native_only) {
+// `memoryview`: the exporter is a memoryview, which iterates native formats
+// only (any other fails there), except that doubles in native byte order
+// have always been read from it whatever the prefix, as from any exporter.
+std::optional<ItemFormat> item_format(const Py_buffer& view, bool memoryview) {
   const char* fmt = view.format ? view.format : "B";
   constexpr bool kLittle = std::endian::native == std::endian::little;
   bool swapped = false;
@@ -135,10 +138,9 @@ std::optional<ItemFormat> item_format(const Py_buffer& view, bool native_only) {
     case '<':
     case '>':
     case '!':
-      // memoryview iterates native formats only; anything else fails there.
-      if (native_only) return std::nullopt;
       swapped = (*fmt == '<' && !kLittle) || ((*fmt == '>' || *fmt == '!') && kLittle);
       ++fmt;
+      if (memoryview && (swapped || std::strcmp(fmt, "d") != 0)) return std::nullopt;
       break;
     default:
       break;
