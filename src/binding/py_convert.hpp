@@ -42,7 +42,7 @@ std::uint64_t to_count(PyObject* obj);                      // any __index__, no
 std::int64_t to_i64(PyObject* obj);
 std::int32_t to_i32(PyObject* obj);
 std::string to_string(PyObject* obj);                       // str and subclasses
-std::vector<double> to_vector(PyObject* obj);               // any non-str sequence
+std::vector<double> to_vector(PyObject* obj);               // any non-str sequence (number buffers in one pass)
 Timedelta to_timedelta(PyObject* obj);                      // datetime.timedelta and subclasses
 
 // A one-dimensional, C-contiguous, aligned buffer of native doubles, held
