@@ -3,9 +3,12 @@
 
 #include <datetime.h>
 
+#include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "core/errors.hpp"
 #include "binding/py_errors.hpp"
@@ -71,36 +74,227 @@ bool read_float_tuple(PyObject* tuple, std::vector<double>& out) {
   return true;
 }
 
-// A one-dimensional, C-contiguous float64 buffer of a numpy array, an
-// array.array or a memoryview, copied in one block. Other exporters, and any
-// buffer of another shape or type, take the general path.
-bool read_float_buffer(PyObject* obj, std::vector<double>& out) {
-  if (!(PyMemoryView_Check(obj) || type_named(obj, "numpy.ndarray") || type_named(obj, "array.array")))
-    return false;
-  Py_buffer view;
-  if (PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) < 0) {
-    PyErr_Clear();
-    return false;
-  }
-  bool ok = false;
-  const char* fmt = view.format ? view.format : "B";
-  const bool is_double = std::strcmp(fmt, "d") == 0 || std::strcmp(fmt, "=d") == 0 ||
-                         std::strcmp(fmt, "<d") == 0 || std::strcmp(fmt, "@d") == 0;
-  if (view.ndim == 1 && view.itemsize == static_cast<Py_ssize_t>(sizeof(double)) && is_double &&
-      PyBuffer_IsContiguous(&view, 'C')) {
-    const std::size_t n = static_cast<std::size_t>(view.len) / sizeof(double);
-    const double* first = static_cast<const double*>(view.buf);
-    try {
-      out.assign(first, first + n);  // one write of each value, no zero-fill first
-    } catch (...) {
-      PyBuffer_Release(&view);
-      throw;
-    }
-    ok = true;
-  }
-  PyBuffer_Release(&view);
-  return ok;
+// Buffers read in one pass instead of item by item. Only exporters whose
+// items are exactly the numbers in their buffer qualify: exact numpy arrays,
+// array.array, memoryview, bytes and bytearray (any other type may define
+// __getitem__ to mean something else).
+bool exports_its_items(PyObject* obj) {
+  return PyMemoryView_Check(obj) || PyBytes_CheckExact(obj) || PyByteArray_CheckExact(obj) ||
+         type_named(obj, "numpy.ndarray") || type_named(obj, "array.array");
 }
+
+// The buffer of `obj` with strides and format, released when done.
+class BufferView {
+ public:
+  // False, with no error set, when `obj` does not give one.
+  bool get(PyObject* obj) {
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) < 0) {
+      PyErr_Clear();  // such an object is converted item by item, which raises what it raises
+      return false;
+    }
+    held_ = true;
+    return true;
+  }
+  ~BufferView() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  const Py_buffer& operator*() const { return view_; }
+  const Py_buffer* operator->() const { return &view_; }
+  Py_buffer release() {
+    held_ = false;
+    return view_;
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// The numbers whose items convert to a double by a plain cast, exactly as
+// float() of each item would: floats widen exactly, and integers round to
+// nearest, ties to even, as float(int) does. Booleans, half floats, chars,
+// long doubles, complex and composite formats are left to the item path,
+// which is what gives their values, warnings or errors.
+enum class NumberKind { kSigned, kUnsigned, kFloat };
+
+struct ItemFormat {
+  NumberKind kind;
+  std::size_t size;
+  bool swapped;  // stored in the other byte order
+};
+
+// `memoryview`: the exporter is a memoryview, which iterates native formats
+// only (any other fails there), except that doubles in native byte order
+// have always been read from it whatever the prefix, as from any exporter.
+std::optional<ItemFormat> item_format(const Py_buffer& view, bool memoryview) {
+  const char* fmt = view.format ? view.format : "B";
+  constexpr bool kLittle = std::endian::native == std::endian::little;
+  bool swapped = false;
+  switch (*fmt) {
+    case '@':
+      ++fmt;
+      break;
+    case '=':
+    case '<':
+    case '>':
+    case '!':
+      swapped = (*fmt == '<' && !kLittle) || ((*fmt == '>' || *fmt == '!') && kLittle);
+      ++fmt;
+      if (memoryview && (swapped || std::strcmp(fmt, "d") != 0)) return std::nullopt;
+      break;
+    default:
+      break;
+  }
+  if (fmt[0] == '\0' || fmt[1] != '\0') return std::nullopt;
+  const std::size_t size = static_cast<std::size_t>(view.itemsize);
+  NumberKind kind;
+  switch (fmt[0]) {
+    case 'b': case 'h': case 'i': case 'l': case 'q': case 'n':
+      kind = NumberKind::kSigned;
+      break;
+    case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N':
+      kind = NumberKind::kUnsigned;
+      break;
+    case 'f':
+      if (size != sizeof(float)) return std::nullopt;
+      kind = NumberKind::kFloat;
+      break;
+    case 'd':
+      if (size != sizeof(double)) return std::nullopt;
+      kind = NumberKind::kFloat;
+      break;
+    default:
+      return std::nullopt;
+  }
+  if (size != 1 && size != 2 && size != 4 && size != 8) return std::nullopt;
+  return ItemFormat{kind, size, swapped && size > 1};
+}
+
+template <class T>
+T load(const char* p, bool swapped) {
+  using Bits = std::conditional_t<sizeof(T) == 1, std::uint8_t,
+               std::conditional_t<sizeof(T) == 2, std::uint16_t,
+               std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>>>;
+  Bits bits;
+  std::memcpy(&bits, p, sizeof bits);
+  if (swapped) {
+    if constexpr (sizeof bits == 2) bits = __builtin_bswap16(bits);
+    if constexpr (sizeof bits == 4) bits = __builtin_bswap32(bits);
+    if constexpr (sizeof bits == 8) bits = __builtin_bswap64(bits);
+  }
+  T value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+// Contiguous, aligned, native items, converted by a loop of its own (inlined
+// into its caller, the loop kept its counter on the stack).
+template <class T>
+[[gnu::noinline]] void convert_contiguous(const T* __restrict first, std::size_t n, double* __restrict out) {
+  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<double>(first[i]);
+}
+
+// Floats and 32-bit integers, the common case, eight at a time: the widest
+// packed conversion the processor has is chosen when the module loads.
+template <class T>
+inline void convert_packed(const T* __restrict first, std::size_t n, double* __restrict out) {
+  using Items [[gnu::vector_size(8 * sizeof(T))]] = T;
+  using Doubles [[gnu::vector_size(8 * sizeof(double))]] = double;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    Items items;
+    std::memcpy(&items, first + i, sizeof items);
+    const Doubles values = __builtin_convertvector(items, Doubles);
+    std::memcpy(out + i, &values, sizeof values);
+  }
+  for (; i < n; ++i) out[i] = static_cast<double>(first[i]);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define PELMORA_PACKED_CLONES [[gnu::target_clones("avx512f", "avx2", "default")]]
+#else
+#define PELMORA_PACKED_CLONES
+#endif
+
+template <>
+PELMORA_PACKED_CLONES [[gnu::noinline]] void convert_contiguous<float>(const float* __restrict first, std::size_t n,
+                                                                      double* __restrict out) {
+  convert_packed(first, n, out);
+}
+
+template <>
+PELMORA_PACKED_CLONES [[gnu::noinline]] void convert_contiguous<std::int32_t>(const std::int32_t* __restrict first,
+                                                                             std::size_t n, double* __restrict out) {
+  convert_packed(first, n, out);
+}
+
+// Every item of a one-dimensional buffer as a double.
+template <class T>
+void read_items(const Py_buffer& view, bool swapped, std::vector<double>& out) {
+  const std::size_t n = static_cast<std::size_t>(view.shape[0]);
+  const char* base = static_cast<const char*>(view.buf);
+  const Py_ssize_t stride = view.strides ? view.strides[0] : view.itemsize;
+  const bool plain = !swapped && stride == static_cast<Py_ssize_t>(sizeof(T)) &&
+                     reinterpret_cast<std::uintptr_t>(base) % alignof(T) == 0;
+  if constexpr (std::is_same_v<T, double>) {
+    if (plain) {
+      const double* first = reinterpret_cast<const double*>(base);
+      out.assign(first, first + n);  // one write of each value, no zero-fill first
+      return;
+    }
+  }
+  out.resize(n);
+  if (plain) return convert_contiguous(reinterpret_cast<const T*>(base), n, out.data());
+  for (std::size_t i = 0; i < n; ++i)
+    out[i] = static_cast<double>(load<T>(base + static_cast<Py_ssize_t>(i) * stride, swapped));
+}
+
+template <class T1, class T2, class T4, class T8>
+void read_sized(const ItemFormat& f, const Py_buffer& view, std::vector<double>& out) {
+  switch (f.size) {
+    case 1: return read_items<T1>(view, f.swapped, out);
+    case 2: return read_items<T2>(view, f.swapped, out);
+    case 4: return read_items<T4>(view, f.swapped, out);
+    default: return read_items<T8>(view, f.swapped, out);
+  }
+}
+
+// A one-dimensional buffer of numbers of a common type, read in one pass.
+// Any other buffer, or none, declines and leaves the item path to it.
+bool read_number_buffer(PyObject* obj, std::vector<double>& out) {
+  if (!exports_its_items(obj)) return false;
+  BufferView view;
+  if (!view.get(obj)) return false;
+  if (view->ndim != 1 || view->suboffsets != nullptr || view->shape == nullptr) return false;
+  const std::optional<ItemFormat> format = item_format(*view, PyMemoryView_Check(obj));
+  if (!format) return false;
+  switch (format->kind) {
+    case NumberKind::kSigned:
+      read_sized<std::int8_t, std::int16_t, std::int32_t, std::int64_t>(*format, *view, out);
+      break;
+    case NumberKind::kUnsigned:
+      read_sized<std::uint8_t, std::uint16_t, std::uint32_t, std::uint64_t>(*format, *view, out);
+      break;
+    case NumberKind::kFloat:
+      // item_format admits only the two sizes of 'f' and 'd'.
+      if (format->size == sizeof(float)) {
+        read_items<float>(*view, format->swapped, out);
+      } else {
+        read_items<double>(*view, format->swapped, out);
+      }
+      break;
+  }
+  return true;
+}
+
+// Sequences whose length is their real size: what they report is reserved.
+// Any other length is a hint that may lie, so only a bounded part of it is.
+bool length_is_exact(PyObject* obj) {
+  return PyList_CheckExact(obj) || PyTuple_CheckExact(obj) || PyRange_Check(obj);
+}
+
+// The first reservation for a sequence whose length may lie (512 KiB).
+constexpr std::size_t kFirstReserve = std::size_t{1} << 16;
 
 }  // namespace
 
@@ -170,21 +364,24 @@ std::vector<double> to_vector(PyObject* obj) {
   // Fast paths read the same values the general path would, or decline.
   if (PyList_CheckExact(obj) && read_float_list(obj, out)) return out;
   if (PyTuple_CheckExact(obj) && read_float_tuple(obj, out)) return out;
-  if (read_float_buffer(obj, out)) return out;
+  if (read_number_buffer(obj, out)) return out;
 
   // General path: the length (when known) sizes the vector, then every item
   // is converted as a double. Items may run Python code (__float__), which may
   // change the very sequence; the iterator keeps that safe. As for list(), a
   // sequence without a length is iterated, but one whose length fails in
   // another way (range(2**63) overflows) is refused, not iterated until
-  // memory runs out.
+  // memory runs out. A length that is only a claim (a user's __len__) sizes
+  // at most the first reservation, and the vector is trimmed to what was
+  // read, so a sequence that overstates its length pins no memory.
   out.clear();
   const Py_ssize_t hint = PySequence_Size(obj);
   if (hint < 0) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error_set();
     PyErr_Clear();
   } else {
-    out.reserve(static_cast<std::size_t>(hint));
+    const std::size_t claimed = static_cast<std::size_t>(hint);
+    out.reserve(length_is_exact(obj) ? claimed : std::min(claimed, kFirstReserve));
   }
   Ref iter = require(PyObject_GetIter(obj));
   for (;;) {
@@ -195,7 +392,43 @@ std::vector<double> to_vector(PyObject* obj) {
     Ref item = Ref::steal(raw);
     out.push_back(to_double(item.get()));
   }
+  if (out.capacity() > out.size()) out.shrink_to_fit();
   return out;
+}
+
+VectorOrBuffer to_vector_or_buffer(PyObject* obj) {
+  if (!PyUnicode_Check(obj) && PySequence_Check(obj)) {
+    if (std::optional<DoubleBuffer> buffer = DoubleBuffer::of(obj)) return VectorOrBuffer{{}, std::move(buffer)};
+  }
+  return VectorOrBuffer{to_vector(obj), std::nullopt};
+}
+
+std::optional<DoubleBuffer> DoubleBuffer::of(PyObject* obj) {
+  if (!(PyMemoryView_Check(obj) || type_named(obj, "numpy.ndarray") || type_named(obj, "array.array")))
+    return std::nullopt;
+  BufferView view;
+  if (!view.get(obj)) return std::nullopt;
+  if (view->ndim != 1 || view->suboffsets != nullptr || view->shape == nullptr) return std::nullopt;
+  const std::optional<ItemFormat> format = item_format(*view, PyMemoryView_Check(obj));
+  if (!format || format->kind != NumberKind::kFloat || format->size != sizeof(double) || format->swapped)
+    return std::nullopt;
+  const Py_ssize_t stride = view->strides ? view->strides[0] : view->itemsize;
+  if ((stride != static_cast<Py_ssize_t>(sizeof(double)) && view->shape[0] > 1) ||
+      reinterpret_cast<std::uintptr_t>(view->buf) % alignof(double) != 0)
+    return std::nullopt;
+  DoubleBuffer buffer;
+  buffer.view_ = view.release();
+  buffer.held_ = true;
+  buffer.values_ = std::span<const double>(static_cast<const double*>(buffer.view_.buf),
+                                           static_cast<std::size_t>(buffer.view_.shape[0]));
+  return buffer;
+}
+
+DoubleBuffer::DoubleBuffer(DoubleBuffer&& other) noexcept
+    : view_(other.view_), held_(std::exchange(other.held_, false)), values_(other.values_) {}
+
+DoubleBuffer::~DoubleBuffer() {
+  if (held_) PyBuffer_Release(&view_);
 }
 
 Timedelta to_timedelta(PyObject* obj) {

@@ -21,13 +21,16 @@ constexpr std::size_t kDetachValues = 1u << 16;
 PyObject* calculate_kge(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     Args a(kSig, argv, nargs, kwnames);
-    const std::vector<double> sim = a.get(0, to_vector);
-    const std::vector<double> obs = a.get(1, to_vector);
+    // A float64 array is not copied here: the kernel's first pass copies it
+    // as it sums it, and only that copy is read afterwards. The buffers are
+    // released, attached, when the call returns.
+    const VectorOrBuffer sim = a.get(0, to_vector_or_buffer);
+    const VectorOrBuffer obs = a.get(1, to_vector_or_buffer);
     const bool use_log = a.get_or(2, to_bool, false);
     double kge;
     {
-      Detached detached(obs.size() >= kDetachValues);
-      kge = kge_rs(sim, obs, use_log);
+      Detached detached(obs.values().size() >= kDetachValues);
+      kge = kge_rs(KgeInput{sim.values(), sim.shared()}, KgeInput{obs.values(), obs.shared()}, use_log);
     }
     return from_double(kge);
   });
