@@ -1,7 +1,9 @@
 // Linear-reservoir layers and the baseflow they produce.
 #include "baseflow/linear_reservoir.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <limits>
 
 #include "core/errors.hpp"
@@ -10,6 +12,9 @@
 namespace pelmora {
 
 namespace {
+
+// Reservoirs between two reports of progress.
+constexpr std::size_t kPerReport = std::size_t{1} << 14;
 
 ContinuousSeries discharge(std::vector<double> values, std::int32_t time_step) {
   return result_series<ContinuousSeries>(std::move(values), time_step, "discharge");
@@ -29,8 +34,20 @@ LinearReservoir make_linear_reservoir(double k_seconds, double gw_fraction, doub
   return {k, gw_fraction, initial_q, num_reservoir};
 }
 
+std::uint64_t linear_reservoir_cost(std::size_t values,
+                                    const std::vector<std::pair<std::string, LinearReservoir>>& reservoirs) {
+  std::uint64_t chains = 0;  // reservoirs, counting a layer without any as one
+  std::uint64_t states = 0;
+  for (const auto& [name, layer] : reservoirs) {
+    chains = work_add(chains, work_add(layer.num_reservoir, 1));
+    states = work_add(states, layer.num_reservoir);
+  }
+  return work_add(work_mul(values, chains), states);
+}
+
 Baseflow linear_reservoir_rs(double basin_area, const IncrementalSeries& rainfall,
-                             const std::vector<std::pair<std::string, LinearReservoir>>& reservoirs) {
+                             const std::vector<std::pair<std::string, LinearReservoir>>& reservoirs,
+                             Cancel cancel) {
   // The tolerance lets fractions that only miss 1.0 by rounding through; a
   // NaN total gets through as well.
   double total_fraction = 0.0;
@@ -61,16 +78,31 @@ Baseflow linear_reservoir_rs(double basin_area, const IncrementalSeries& rainfal
       const double c = dt_h / (k_per_res + half_dt);
       const double keep = 1.0 - c;
 
-      std::vector<double> state(layer.num_reservoir, layer.initial_q);
+      // Filled a block at a time: a long chain is gigabytes.
+      std::vector<double> state;
+      state.reserve(layer.num_reservoir);
+      while (state.size() < layer.num_reservoir) {
+        const std::size_t block = std::min<std::uint64_t>(layer.num_reservoir - state.size(), kPerReport * 16);
+        state.resize(state.size() + block, layer.initial_q);
+        cancel.progress(block);
+      }
       std::vector<double> values(n);
+      double* const s = state.data();
+      const std::size_t m = state.size();
       for (std::size_t i = 0; i < n; ++i) {
         double q = ((rain[i] * layer.gw_fraction) / dt_h) * area_factor;
         // Each reservoir's new outflow is the next one's inflow; with no
         // reservoir at all the layer passes its inflow rate straight on.
-        for (double& s : state) {
-          q = q * c + s * keep;
-          s = q;
-        }
+        std::size_t begin = 0;
+        do {
+          const std::size_t end = m - begin > kPerReport ? begin + kPerReport : m;
+          for (std::size_t j = begin; j < end; ++j) {
+            q = q * c + s[j] * keep;
+            s[j] = q;
+          }
+          cancel.progress(end - begin + 1);
+          begin = end;
+        } while (begin < m);
         values[i] = q;
       }
       for (std::size_t i = 0; i < n; ++i) total[i] = total[i] + values[i];
