@@ -13,8 +13,41 @@ namespace pelmora {
 
 namespace {
 
-// Reservoirs between two reports of progress.
+// Work between two reports of progress, about: a block of values through a
+// short chain, or a stretch of a long chain for one value.
 constexpr std::size_t kPerReport = std::size_t{1} << 14;
+
+// What one layer's routing reads.
+struct Chain {
+  double gw_fraction, dt_h, area_factor;  // the layer's inflow rate
+  double c, keep;                         // each reservoir's weights
+  double* state;                          // each reservoir's outflow
+  std::size_t reservoirs;
+};
+
+// The layer's inflow rate at rainfall value p, in cfs.
+inline double inflow_rate(const Chain& k, double p) {
+  return ((p * k.gw_fraction) / k.dt_h) * k.area_factor;
+}
+
+// q through reservoirs [begin, end) of the chain: each reservoir's new
+// outflow is the next one's inflow.
+inline double through(const Chain& k, double q, std::size_t begin, std::size_t end) {
+  for (std::size_t j = begin; j < end; ++j) {
+    q = q * k.c + k.state[j] * k.keep;
+    k.state[j] = q;
+  }
+  return q;
+}
+
+// Values [begin, end) through the whole chain: the plain loop, out of line
+// so that no report of progress sits between its steps.
+[[gnu::noinline]] void route_values(const Chain& k, const double* rain, std::size_t begin,
+                                    std::size_t end, double* values) {
+  const Chain local = k;
+  for (std::size_t i = begin; i < end; ++i)
+    values[i] = through(local, inflow_rate(local, rain[i]), 0, local.reservoirs);
+}
 
 ContinuousSeries discharge(std::vector<double> values, std::int32_t time_step) {
   return result_series<ContinuousSeries>(std::move(values), time_step, "discharge");
@@ -87,23 +120,28 @@ Baseflow linear_reservoir_rs(double basin_area, const IncrementalSeries& rainfal
         cancel.progress(block);
       }
       std::vector<double> values(n);
-      double* const s = state.data();
-      const std::size_t m = state.size();
-      for (std::size_t i = 0; i < n; ++i) {
-        double q = ((rain[i] * layer.gw_fraction) / dt_h) * area_factor;
-        // Each reservoir's new outflow is the next one's inflow; with no
-        // reservoir at all the layer passes its inflow rate straight on.
-        std::size_t begin = 0;
-        do {
-          const std::size_t end = m - begin > kPerReport ? begin + kPerReport : m;
-          for (std::size_t j = begin; j < end; ++j) {
-            q = q * c + s[j] * keep;
-            s[j] = q;
-          }
-          cancel.progress(end - begin + 1);
+      // With no reservoir at all the layer passes its inflow rate straight on.
+      const Chain chain{layer.gw_fraction, dt_h, area_factor, c, keep, state.data(), state.size()};
+      const std::size_t m = chain.reservoirs;
+      if (m <= kPerReport) {
+        const std::size_t per_report = kPerReport * 4 / (m + 1);
+        for (std::size_t begin = 0; begin < n;) {
+          const std::size_t end = n - begin > per_report ? begin + per_report : n;
+          route_values(chain, rain.data(), begin, end, values.data());
+          cancel.progress((end - begin) * (m + 1));
           begin = end;
-        } while (begin < m);
-        values[i] = q;
+        }
+      } else {
+        for (std::size_t i = 0; i < n; ++i) {
+          double q = inflow_rate(chain, rain[i]);
+          for (std::size_t begin = 0; begin < m;) {
+            const std::size_t end = m - begin > kPerReport ? begin + kPerReport : m;
+            q = through(chain, q, begin, end);
+            cancel.progress(end - begin);
+            begin = end;
+          }
+          values[i] = q;
+        }
       }
       for (std::size_t i = 0; i < n; ++i) total[i] = total[i] + values[i];
       result.layers.emplace_back(name, discharge(std::move(values), rainfall.time_step));

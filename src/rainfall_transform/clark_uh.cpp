@@ -55,6 +55,22 @@ std::uint64_t ordinates_built(std::size_t big_n, double dt, double tc_seconds) {
   return n;
 }
 
+// Adds rainfall values [begin, end) spread by the unit hydrograph `u` into
+// `out`; returns how many of them were wet. Out of line, so that no report
+// of progress sits in the loop.
+[[gnu::noinline]] std::size_t convolve(const double* rainfall, std::size_t begin, std::size_t end,
+                                       const std::vector<double>& u, double* out) {
+  std::size_t wet = 0;
+  for (std::size_t i = begin; i < end; ++i) {
+    const double p = rainfall[i];
+    if (p == 0.0) continue;
+    ++wet;
+    double* dst = out + i;
+    for (std::size_t j = 0; j < u.size(); ++j) dst[j] = u[j] * p + dst[j];
+  }
+  return wet;
+}
+
 // The cumulative fraction of the basin area contributing by dimensionless
 // time t. Both branches use 1.414 rather than sqrt(2); the upper branch
 // already applies at exactly 0.5.
@@ -102,6 +118,7 @@ std::vector<double> clark_uh_rs(std::span<const double> rainfall, double dt, dou
       a_prev = a;
       if (i % kPerReport == 0) cancel.progress(kPerReport);
     }
+    cancel.progress(n % kPerReport);
 
     // Attenuation by the linear reservoir. The unit hydrograph keeps exactly
     // n ordinates; the recession beyond them is not carried on.
@@ -116,18 +133,31 @@ std::vector<double> clark_uh_rs(std::span<const double> rainfall, double dt, dou
       out.resize(out.size() + block, 0.0);
       cancel.progress(block);
     }
+    // Dry steps (either signed zero) cost nothing; NaN is not dry and
+    // spreads over its n outputs.
     const std::size_t m = u.size();
-    for (std::size_t i = 0; i < big_n; ++i) {
-      const double p = rainfall[i];
-      // Dry steps (either signed zero) cost nothing; NaN is not dry and
-      // spreads over its n outputs.
-      if (p == 0.0) continue;
-      double* dst = out.data() + i;
-      for (std::size_t begin = 0; begin < m;) {
-        const std::size_t end = m - begin > kPerReport ? begin + kPerReport : m;
-        for (std::size_t j = begin; j < end; ++j) dst[j] = u[j] * p + dst[j];
-        cancel.progress(end - begin);
+    if (m <= kPerReport) {
+      // A block of rainfall values per report, each dry one counted as one
+      // unit so that a long dry spell is polled too.
+      const std::size_t per_report = kPerReport * 4 / m;
+      for (std::size_t begin = 0; begin < big_n;) {
+        const std::size_t end = big_n - begin > per_report ? begin + per_report : big_n;
+        const std::size_t wet = convolve(rainfall.data(), begin, end, u, out.data());
+        cancel.progress(wet * m + (end - begin - wet));
         begin = end;
+      }
+    } else {
+      // A stretch of the unit hydrograph per report.
+      for (std::size_t i = 0; i < big_n; ++i) {
+        const double p = rainfall[i];
+        if (p == 0.0) continue;
+        double* dst = out.data() + i;
+        for (std::size_t begin = 0; begin < m;) {
+          const std::size_t end = m - begin > kPerReport ? begin + kPerReport : m;
+          for (std::size_t j = begin; j < end; ++j) dst[j] = u[j] * p + dst[j];
+          cancel.progress(end - begin);
+          begin = end;
+        }
       }
     }
     return out;

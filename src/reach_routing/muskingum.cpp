@@ -49,26 +49,35 @@ struct Sweep {
 };
 
 // Advances B consecutive passes over v[begin, end), leaving the last pass's
-// outflow in place.
+// outflow in place. Out of line, with the carried values in local copies and
+// no call in the loop, so that they live in registers: in memory (as they
+// would be next to the progress report's call) they add a load and a store
+// to every recurrence.
 template <std::size_t B>
-[[gnu::always_inline]] inline void sweep_rows(double* v, std::size_t begin, std::size_t end,
-                                              const Coefficients& c, Sweep<B>& carried) {
-  // A local copy, so that the passes' previous values live in registers
-  // rather than in memory, which keeps a load and a store off every
-  // recurrence.
-  Sweep<B> s = carried;
+[[gnu::noinline]] void sweep_rows(double* v, std::size_t begin, std::size_t end, const Coefficients& c,
+                                  Sweep<B>& carried) {
+  double prev_in[B];
+  double prev_out[B];
+  for (std::size_t j = 0; j < B; ++j) {
+    prev_in[j] = carried.prev_in[j];
+    prev_out[j] = carried.prev_out[j];
+  }
+  const Coefficients k = c;
   for (std::size_t i = begin; i < end; ++i) {
     double in = v[i];
 #pragma GCC unroll 16
     for (std::size_t j = 0; j < B; ++j) {
-      const double out = step(c, s.prev_out[j], in, s.prev_in[j]);
-      s.prev_in[j] = in;
-      s.prev_out[j] = out;
+      const double out = step(k, prev_out[j], in, prev_in[j]);
+      prev_in[j] = in;
+      prev_out[j] = out;
       in = out;
     }
     v[i] = in;
   }
-  carried = s;
+  for (std::size_t j = 0; j < B; ++j) {
+    carried.prev_in[j] = prev_in[j];
+    carried.prev_out[j] = prev_out[j];
+  }
 }
 
 // Runs B consecutive passes over `v` in one sweep, leaving the last pass's

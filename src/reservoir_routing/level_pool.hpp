@@ -54,8 +54,8 @@ LevelPool level_pool_rs(const ContinuousSeries& inflow, double initial_elevation
                         const std::vector<std::pair<std::string, DischargeInfo>>& outlets,
                         Cancel cancel = {});
 
-// The work of level_pool_rs in those units, saturated: the simulated
-// seconds times the outlets.
+// The work of level_pool_rs in those units, saturated: the time points
+// ((n - 2) x step + 1 for n inflow values) times the outlets.
 std::uint64_t level_pool_cost(const ContinuousSeries& inflow, std::size_t outlets);
 
 }  // namespace pelmora
