@@ -41,10 +41,12 @@ inline double step(const Coefficients& c, double prev_out, double in, double pre
 // comes every few microseconds, large enough that it costs nothing.
 constexpr std::size_t kRowsPerReport = std::size_t{1} << 14;
 
-// What B interleaved passes carry from one value to the next.
+// What B interleaved passes carry from one value to the next: the previous
+// input of the first pass, and every pass's previous outflow. A later pass's
+// previous input is the previous outflow of the pass before it.
 template <std::size_t B>
 struct Sweep {
-  double prev_in[B];
+  double first_prev_in;
   double prev_out[B];
 };
 
@@ -56,28 +58,25 @@ struct Sweep {
 template <std::size_t B>
 [[gnu::noinline]] void sweep_rows(double* v, std::size_t begin, std::size_t end, const Coefficients& c,
                                   Sweep<B>& carried) {
-  double prev_in[B];
-  double prev_out[B];
-  for (std::size_t j = 0; j < B; ++j) {
-    prev_in[j] = carried.prev_in[j];
-    prev_out[j] = carried.prev_out[j];
-  }
   const Coefficients k = c;
+  double first_prev_in = carried.first_prev_in;
+  double prev_out[B];
+  for (std::size_t j = 0; j < B; ++j) prev_out[j] = carried.prev_out[j];
   for (std::size_t i = begin; i < end; ++i) {
     double in = v[i];
+    double prev_in = first_prev_in;
+    first_prev_in = in;
 #pragma GCC unroll 16
     for (std::size_t j = 0; j < B; ++j) {
-      const double out = step(k, prev_out[j], in, prev_in[j]);
-      prev_in[j] = in;
+      const double out = step(k, prev_out[j], in, prev_in);
+      prev_in = prev_out[j];
       prev_out[j] = out;
       in = out;
     }
     v[i] = in;
   }
-  for (std::size_t j = 0; j < B; ++j) {
-    carried.prev_in[j] = prev_in[j];
-    carried.prev_out[j] = prev_out[j];
-  }
+  carried.first_prev_in = first_prev_in;
+  for (std::size_t j = 0; j < B; ++j) carried.prev_out[j] = prev_out[j];
 }
 
 // Runs B consecutive passes over `v` in one sweep, leaving the last pass's
@@ -87,12 +86,8 @@ template <std::size_t B>
 template <std::size_t B>
 void route_block(std::vector<double>& v, const Coefficients& c, double o0, Cancel& cancel) {
   Sweep<B> s;
-  s.prev_in[0] = v[0];
-  s.prev_out[0] = o0;
-  for (std::size_t j = 1; j < B; ++j) {
-    s.prev_in[j] = o0;
-    s.prev_out[j] = o0;
-  }
+  s.first_prev_in = v[0];
+  for (std::size_t j = 0; j < B; ++j) s.prev_out[j] = o0;
   v[0] = o0;
   const std::size_t n = v.size();
   for (std::size_t begin = 1; begin < n;) {
