@@ -40,7 +40,7 @@ struct Outlet {
     return o->discharge_at(elevation, outlet.segment);
   if (const auto* o = std::get_if<SpecifiedDischargeInfo>(&info))
     return o->discharge_at(t, elevation, outlet.cursor);
-  return std::get<ConstantDischargeInfo>(info).discharge_at(elevation);
+  return std::get_if<ConstantDischargeInfo>(&info)->discharge_at(elevation);
 }
 
 // Everything that carries from one second to the next.
