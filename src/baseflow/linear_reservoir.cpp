@@ -1,7 +1,9 @@
 // Linear-reservoir layers and the baseflow they produce.
 #include "baseflow/linear_reservoir.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <limits>
 
 #include "core/errors.hpp"
@@ -10,6 +12,42 @@
 namespace pelmora {
 
 namespace {
+
+// Work between two reports of progress, about: a block of values through a
+// short chain, or a stretch of a long chain for one value.
+constexpr std::size_t kPerReport = std::size_t{1} << 14;
+
+// What one layer's routing reads.
+struct Chain {
+  double gw_fraction, dt_h, area_factor;  // the layer's inflow rate
+  double c, keep;                         // each reservoir's weights
+  double* state;                          // each reservoir's outflow
+  std::size_t reservoirs;
+};
+
+// The layer's inflow rate at rainfall value p, in cfs.
+inline double inflow_rate(const Chain& k, double p) {
+  return ((p * k.gw_fraction) / k.dt_h) * k.area_factor;
+}
+
+// q through reservoirs [begin, end) of the chain: each reservoir's new
+// outflow is the next one's inflow.
+inline double through(const Chain& k, double q, std::size_t begin, std::size_t end) {
+  for (std::size_t j = begin; j < end; ++j) {
+    q = q * k.c + k.state[j] * k.keep;
+    k.state[j] = q;
+  }
+  return q;
+}
+
+// Values [begin, end) through the whole chain: the plain loop, out of line
+// so that no report of progress sits between its steps.
+[[gnu::noinline]] void route_values(const Chain& k, const double* rain, std::size_t begin,
+                                    std::size_t end, double* values) {
+  const Chain local = k;
+  for (std::size_t i = begin; i < end; ++i)
+    values[i] = through(local, inflow_rate(local, rain[i]), 0, local.reservoirs);
+}
 
 ContinuousSeries discharge(std::vector<double> values, std::int32_t time_step) {
   return result_series<ContinuousSeries>(std::move(values), time_step, "discharge");
@@ -29,8 +67,20 @@ LinearReservoir make_linear_reservoir(double k_seconds, double gw_fraction, doub
   return {k, gw_fraction, initial_q, num_reservoir};
 }
 
+std::uint64_t linear_reservoir_cost(std::size_t values,
+                                    const std::vector<std::pair<std::string, LinearReservoir>>& reservoirs) {
+  std::uint64_t chains = 0;  // reservoirs, counting a layer without any as one
+  std::uint64_t states = 0;
+  for (const auto& [name, layer] : reservoirs) {
+    chains = work_add(chains, work_add(layer.num_reservoir, 1));
+    states = work_add(states, layer.num_reservoir);
+  }
+  return work_add(work_mul(values, chains), states);
+}
+
 Baseflow linear_reservoir_rs(double basin_area, const IncrementalSeries& rainfall,
-                             const std::vector<std::pair<std::string, LinearReservoir>>& reservoirs) {
+                             const std::vector<std::pair<std::string, LinearReservoir>>& reservoirs,
+                             Cancel cancel) {
   // The tolerance lets fractions that only miss 1.0 by rounding through; a
   // NaN total gets through as well.
   double total_fraction = 0.0;
@@ -61,17 +111,37 @@ Baseflow linear_reservoir_rs(double basin_area, const IncrementalSeries& rainfal
       const double c = dt_h / (k_per_res + half_dt);
       const double keep = 1.0 - c;
 
-      std::vector<double> state(layer.num_reservoir, layer.initial_q);
+      // Filled a block at a time: a long chain is gigabytes.
+      std::vector<double> state;
+      state.reserve(layer.num_reservoir);
+      while (state.size() < layer.num_reservoir) {
+        const std::size_t block = std::min<std::uint64_t>(layer.num_reservoir - state.size(), kPerReport * 16);
+        state.resize(state.size() + block, layer.initial_q);
+        cancel.progress(block);
+      }
       std::vector<double> values(n);
-      for (std::size_t i = 0; i < n; ++i) {
-        double q = ((rain[i] * layer.gw_fraction) / dt_h) * area_factor;
-        // Each reservoir's new outflow is the next one's inflow; with no
-        // reservoir at all the layer passes its inflow rate straight on.
-        for (double& s : state) {
-          q = q * c + s * keep;
-          s = q;
+      // With no reservoir at all the layer passes its inflow rate straight on.
+      const Chain chain{layer.gw_fraction, dt_h, area_factor, c, keep, state.data(), state.size()};
+      const std::size_t m = chain.reservoirs;
+      if (m <= kPerReport) {
+        const std::size_t per_report = kPerReport * 4 / (m + 1);
+        for (std::size_t begin = 0; begin < n;) {
+          const std::size_t end = n - begin > per_report ? begin + per_report : n;
+          route_values(chain, rain.data(), begin, end, values.data());
+          cancel.progress((end - begin) * (m + 1));
+          begin = end;
         }
-        values[i] = q;
+      } else {
+        for (std::size_t i = 0; i < n; ++i) {
+          double q = inflow_rate(chain, rain[i]);
+          for (std::size_t begin = 0; begin < m;) {
+            const std::size_t end = m - begin > kPerReport ? begin + kPerReport : m;
+            q = through(chain, q, begin, end);
+            cancel.progress(end - begin);
+            begin = end;
+          }
+          values[i] = q;
+        }
       }
       for (std::size_t i = 0; i < n; ++i) total[i] = total[i] + values[i];
       result.layers.emplace_back(name, discharge(std::move(values), rainfall.time_step));

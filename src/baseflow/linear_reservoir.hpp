@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/cancel.hpp"
 #include "utils/time_series.hpp"
 
 namespace pelmora {
@@ -33,8 +34,16 @@ struct Baseflow {
 
 // Routes `rainfall` (inches per step) over a basin of `basin_area` acres
 // through every layer, visited in the given order. All series are discharge
-// in cfs, one value per rainfall value at the rainfall's step.
+// in cfs, one value per rainfall value at the rainfall's step. `cancel`
+// hears of one unit per reservoir set up and per value through a reservoir
+// (or through a layer without any).
 Baseflow linear_reservoir_rs(double basin_area, const IncrementalSeries& rainfall,
-                             const std::vector<std::pair<std::string, LinearReservoir>>& reservoirs);
+                             const std::vector<std::pair<std::string, LinearReservoir>>& reservoirs,
+                             Cancel cancel = {});
+
+// The work of linear_reservoir_rs in those units, saturated: every value
+// through every reservoir of every layer.
+std::uint64_t linear_reservoir_cost(std::size_t values,
+                                    const std::vector<std::pair<std::string, LinearReservoir>>& reservoirs);
 
 }  // namespace pelmora

@@ -3,6 +3,7 @@
 
 #include "binding/py_args.hpp"
 #include "binding/py_convert.hpp"
+#include "binding/py_detach.hpp"
 #include "binding/py_errors.hpp"
 #include "binding/py_module.hpp"
 #include "binding/py_pickle.hpp"
@@ -19,8 +20,6 @@ constexpr Signature kNew{"__new__", "LinearReservoir", kNewParams, 3};
 
 constexpr const char* kRunParams[] = {"basin_area", "rainfall", "reservoirs"};
 constexpr Signature kRun{"run_linear_reservoir", nullptr, kRunParams, 3};
-
-constexpr std::size_t kDetachWork = 1u << 16;
 
 LinearReservoir reservoir_from_args(PyObject* args, PyObject* kwargs) {
   Args a(kNew, args, kwargs);
@@ -92,11 +91,9 @@ PyObject* run_linear_reservoir(PyObject*, PyObject* const* argv, Py_ssize_t narg
     const Lent<IncrementalSeries> rainfall = a.get(1, lend<IncrementalSeries>);
     const auto reservoirs = a.get(2, [](PyObject* obj) { return to_map(obj, to_value<LinearReservoir>); });
 
-    std::size_t work = 0;
-    for (const auto& [name, layer] : reservoirs) work += rainfall->data.size() * (layer.num_reservoir > 64 ? 64 : layer.num_reservoir);
     Baseflow flow = [&] {
-      Detached detached(work >= kDetachWork);
-      return linear_reservoir_rs(basin_area, *rainfall, reservoirs);
+      Detached detached(linear_reservoir_cost(rainfall->data.size(), reservoirs));
+      return linear_reservoir_rs(basin_area, *rainfall, reservoirs, detached.cancel());
     }();
 
     Ref total = wrap(std::move(flow.total));

@@ -86,20 +86,4 @@ class CriticalSection {
 };
 #endif
 
-// Detaches the thread state around pure C++ work on private data, so other
-// threads run (and the collector can stop the world) meanwhile. Nothing inside
-// may touch a Python object.
-class Detached {
- public:
-  explicit Detached(bool detach = true) noexcept : state_(detach ? PyEval_SaveThread() : nullptr) {}
-  ~Detached() {
-    if (state_) PyEval_RestoreThread(state_);
-  }
-  Detached(const Detached&) = delete;
-  Detached& operator=(const Detached&) = delete;
-
- private:
-  PyThreadState* state_;
-};
-
 }  // namespace pelmora::bind

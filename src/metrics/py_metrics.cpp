@@ -3,6 +3,7 @@
 
 #include "binding/py_args.hpp"
 #include "binding/py_convert.hpp"
+#include "binding/py_detach.hpp"
 #include "binding/py_errors.hpp"
 #include "binding/py_module.hpp"
 #include "metrics/kge.hpp"
@@ -16,8 +17,6 @@ namespace {
 constexpr const char* kParams[] = {"sim", "obs", "use_log"};
 constexpr Signature kSig{"calculate_kge", nullptr, kParams, 2};
 
-constexpr std::size_t kDetachValues = 1u << 16;
-
 PyObject* calculate_kge(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     Args a(kSig, argv, nargs, kwnames);
@@ -29,7 +28,7 @@ PyObject* calculate_kge(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyOb
     const bool use_log = a.get_or(2, to_bool, false);
     double kge;
     {
-      Detached detached(obs.values().size() >= kDetachValues);
+      Detached detached(obs.values().size());
       kge = kge_rs(KgeInput{sim.values(), sim.shared()}, KgeInput{obs.values(), obs.shared()}, use_log);
     }
     return from_double(kge);

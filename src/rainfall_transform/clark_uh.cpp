@@ -2,6 +2,7 @@
 // as the linear reservoir, then a convolution that skips dry steps.
 #include "rainfall_transform/clark_uh.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -42,6 +43,34 @@ std::uint64_t ordinate_count(double ordinates) {
   return static_cast<std::uint64_t>(ordinates);
 }
 
+// Ordinates or output values between two reports of progress.
+constexpr std::size_t kPerReport = std::size_t{1} << 14;
+
+// The ordinate count of a call that builds ordinates: none for the
+// degenerate case, and none for a tc refused before anything is built.
+std::uint64_t ordinates_built(std::size_t big_n, double dt, double tc_seconds) {
+  if (!(dt > 0.0 && tc_seconds > 0.0)) return 0;
+  const std::uint64_t n = ordinate_count(std::ceil(tc_seconds / dt));
+  if (n > kMaxOrdinates || big_n > std::numeric_limits<std::size_t>::max() - (n - 1)) return 0;
+  return n;
+}
+
+// Adds rainfall values [begin, end) spread by the unit hydrograph `u` into
+// `out`; returns how many of them were wet. Out of line, so that no report
+// of progress sits in the loop.
+[[gnu::noinline]] std::size_t convolve(const double* rainfall, std::size_t begin, std::size_t end,
+                                       const std::vector<double>& u, double* out) {
+  std::size_t wet = 0;
+  for (std::size_t i = begin; i < end; ++i) {
+    const double p = rainfall[i];
+    if (p == 0.0) continue;
+    ++wet;
+    double* dst = out + i;
+    for (std::size_t j = 0; j < u.size(); ++j) dst[j] = u[j] * p + dst[j];
+  }
+  return wet;
+}
+
 // The cumulative fraction of the basin area contributing by dimensionless
 // time t. Both branches use 1.414 rather than sqrt(2); the upper branch
 // already applies at exactly 0.5.
@@ -53,8 +82,17 @@ double time_area(double t) {
 
 }  // namespace
 
+std::uint64_t clark_uh_cost(std::span<const double> rainfall, double dt, double tc_seconds) {
+  const std::uint64_t n = ordinates_built(rainfall.size(), dt, tc_seconds);
+  std::uint64_t wet = 0;
+  if (n > 1)
+    for (const double p : rainfall) wet += p != 0.0;
+  // The unit hydrograph is built and routed, then spread by every wet value.
+  return work_add(work_add(work_mul(n, 2), work_mul(wet, n)), rainfall.size() + n);
+}
+
 std::vector<double> clark_uh_rs(std::span<const double> rainfall, double dt, double basin_area,
-                                double tc_seconds, double storage_seconds) {
+                                double tc_seconds, double storage_seconds, Cancel cancel) {
   const std::size_t big_n = rainfall.size();
   if (!(dt > 0.0 && tc_seconds > 0.0)) return std::vector<double>(big_n, 0.0);
 
@@ -78,20 +116,49 @@ std::vector<double> clark_uh_rs(std::span<const double> rainfall, double dt, dou
       const double a = time_area(t);
       q.push_back((a - a_prev) * basin_area * 1.00833 / dt_hours);
       a_prev = a;
+      if (i % kPerReport == 0) cancel.progress(kPerReport);
     }
+    cancel.progress(n % kPerReport);
 
     // Attenuation by the linear reservoir. The unit hydrograph keeps exactly
     // n ordinates; the recession beyond them is not carried on.
-    const std::vector<double> u = muskingum_routing_rs(std::move(q), dt, storage_seconds, 0.0, 0.0);
+    const std::vector<double> u =
+        muskingum_routing_rs(std::move(q), dt, storage_seconds, 0.0, 0.0, cancel);
 
-    std::vector<double> out(out_len, 0.0);
-    for (std::size_t i = 0; i < big_n; ++i) {
-      const double p = rainfall[i];
-      // Dry steps (either signed zero) cost nothing; NaN is not dry and
-      // spreads over its n outputs.
-      if (p == 0.0) continue;
-      double* dst = out.data() + i;
-      for (std::size_t j = 0; j < u.size(); ++j) dst[j] = u[j] * p + dst[j];
+    // Zero-filled a block at a time: for the longest tc that is gigabytes.
+    std::vector<double> out;
+    out.reserve(out_len);
+    while (out.size() < out_len) {
+      const std::size_t block = std::min(out_len - out.size(), kPerReport * 16);
+      out.resize(out.size() + block, 0.0);
+      cancel.progress(block);
+    }
+    // Dry steps (either signed zero) cost nothing; NaN is not dry and
+    // spreads over its n outputs.
+    const std::size_t m = u.size();
+    if (m <= kPerReport) {
+      // A block of rainfall values per report, each dry one counted as one
+      // unit so that a long dry spell is polled too.
+      const std::size_t per_report = kPerReport * 4 / m;
+      for (std::size_t begin = 0; begin < big_n;) {
+        const std::size_t end = big_n - begin > per_report ? begin + per_report : big_n;
+        const std::size_t wet = convolve(rainfall.data(), begin, end, u, out.data());
+        cancel.progress(wet * m + (end - begin - wet));
+        begin = end;
+      }
+    } else {
+      // A stretch of the unit hydrograph per report.
+      for (std::size_t i = 0; i < big_n; ++i) {
+        const double p = rainfall[i];
+        if (p == 0.0) continue;
+        double* dst = out.data() + i;
+        for (std::size_t begin = 0; begin < m;) {
+          const std::size_t end = m - begin > kPerReport ? begin + kPerReport : m;
+          for (std::size_t j = begin; j < end; ++j) dst[j] = u[j] * p + dst[j];
+          cancel.progress(end - begin);
+          begin = end;
+        }
+      }
     }
     return out;
   } catch (const std::bad_alloc&) {

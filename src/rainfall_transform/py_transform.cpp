@@ -3,6 +3,7 @@
 
 #include "binding/py_args.hpp"
 #include "binding/py_convert.hpp"
+#include "binding/py_detach.hpp"
 #include "binding/py_errors.hpp"
 #include "binding/py_module.hpp"
 #include "rainfall_transform/clark_uh.hpp"
@@ -17,9 +18,6 @@ namespace {
 constexpr const char* kParams[] = {"rainfall", "basin_area", "tc", "storage_r"};
 constexpr Signature kSig{"run_clark_uh", nullptr, kParams, 4};
 
-// Rainfall values below which the transform runs attached to the interpreter.
-constexpr std::size_t kDetachValues = 1u << 14;
-
 PyObject* run_clark_uh(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     Args a(kSig, argv, nargs, kwnames);
@@ -31,9 +29,9 @@ PyObject* run_clark_uh(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObj
     const double r_seconds = storage_r.duration().seconds();
 
     std::vector<double> runoff = [&] {
-      Detached detached(rainfall->data.size() >= kDetachValues);
-      return clark_uh_rs(rainfall->data, static_cast<double>(rainfall->time_step), basin_area, tc_seconds,
-                         r_seconds);
+      const double dt = static_cast<double>(rainfall->time_step);
+      Detached detached(clark_uh_cost(rainfall->data, dt, tc_seconds));
+      return clark_uh_rs(rainfall->data, dt, basin_area, tc_seconds, r_seconds, detached.cancel());
     }();
     return wrap(result_series<ContinuousSeries>(std::move(runoff), rainfall->time_step, "discharge"));
   });

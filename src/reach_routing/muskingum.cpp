@@ -37,53 +37,95 @@ inline double step(const Coefficients& c, double prev_out, double in, double pre
   return c.c2 * prev_out + (c.c0 * in + c.c1 * prev_in);
 }
 
+// Values swept between two reports of progress: small enough that a report
+// comes every few microseconds, large enough that it costs nothing.
+constexpr std::size_t kRowsPerReport = std::size_t{1} << 14;
+
+// What B interleaved passes carry from one value to the next: the previous
+// input of the first pass, and every pass's previous outflow. A later pass's
+// previous input is the previous outflow of the pass before it.
+template <std::size_t B>
+struct Sweep {
+  double first_prev_in;
+  double prev_out[B];
+};
+
+// Advances B consecutive passes over v[begin, end), leaving the last pass's
+// outflow in place. Out of line, with the carried values in local copies and
+// no call in the loop, so that they live in registers: in memory (as they
+// would be next to the progress report's call) they add a load and a store
+// to every recurrence.
+template <std::size_t B>
+[[gnu::noinline]] void sweep_rows(double* v, std::size_t begin, std::size_t end, const Coefficients& c,
+                                  Sweep<B>& carried) {
+  const Coefficients k = c;
+  double first_prev_in = carried.first_prev_in;
+  double prev_out[B];
+  for (std::size_t j = 0; j < B; ++j) prev_out[j] = carried.prev_out[j];
+  for (std::size_t i = begin; i < end; ++i) {
+    double in = v[i];
+    double prev_in = first_prev_in;
+    first_prev_in = in;
+#pragma GCC unroll 16
+    for (std::size_t j = 0; j < B; ++j) {
+      const double out = step(k, prev_out[j], in, prev_in);
+      prev_in = prev_out[j];
+      prev_out[j] = out;
+      in = out;
+    }
+    v[i] = in;
+  }
+  carried.first_prev_in = first_prev_in;
+  for (std::size_t j = 0; j < B; ++j) carried.prev_out[j] = prev_out[j];
+}
+
 // Runs B consecutive passes over `v` in one sweep, leaving the last pass's
 // outflow in `v`. Every pass starts at `o0`: the first is given it, and each
 // later one starts from its input's first value, which is the previous pass's
 // first outflow, o0 again.
 template <std::size_t B>
-void route_block(std::vector<double>& v, const Coefficients& c, double o0) {
-  double prev_in[B];
-  double prev_out[B];
-  prev_in[0] = v[0];
-  prev_out[0] = o0;
-  for (std::size_t j = 1; j < B; ++j) {
-    prev_in[j] = o0;
-    prev_out[j] = o0;
-  }
+void route_block(std::vector<double>& v, const Coefficients& c, double o0, Cancel& cancel) {
+  Sweep<B> s;
+  s.first_prev_in = v[0];
+  for (std::size_t j = 0; j < B; ++j) s.prev_out[j] = o0;
   v[0] = o0;
   const std::size_t n = v.size();
-  for (std::size_t i = 1; i < n; ++i) {
-    double in = v[i];
-    // Unrolled, the passes' previous values live in registers rather than
-    // on the stack, which keeps a load and a store off every recurrence.
-#pragma GCC unroll 16
-    for (std::size_t j = 0; j < B; ++j) {
-      const double out = step(c, prev_out[j], in, prev_in[j]);
-      prev_in[j] = in;
-      prev_out[j] = out;
-      in = out;
-    }
-    v[i] = in;
+  for (std::size_t begin = 1; begin < n;) {
+    const std::size_t end = n - begin > kRowsPerReport ? begin + kRowsPerReport : n;
+    sweep_rows<B>(v.data(), begin, end, c, s);
+    cancel.progress((end - begin) * B);
+    begin = end;
   }
 }
 
 }  // namespace
 
 std::vector<double> muskingum_routing_rs(std::vector<double> inflow, double dt, double kp,
-                                         double x, std::optional<double> initial_outflow) {
+                                         double x, std::optional<double> initial_outflow,
+                                         Cancel cancel) {
   const std::size_t n = inflow.size();
   if (n == 0) index_fault(0, 0);
   std::vector<double> out(n);
   out[0] = initial_outflow ? *initial_outflow : inflow[0];
   if (n == 1) return out;
   const Coefficients c = coefficients(dt, kp, x);
-  for (std::size_t i = 1; i < n; ++i) out[i] = step(c, out[i - 1], inflow[i], inflow[i - 1]);
+  for (std::size_t begin = 1; begin < n;) {
+    const std::size_t end = n - begin > kRowsPerReport ? begin + kRowsPerReport : n;
+    for (std::size_t i = begin; i < end; ++i) out[i] = step(c, out[i - 1], inflow[i], inflow[i - 1]);
+    cancel.progress(end - begin);
+    begin = end;
+  }
   return out;
 }
 
+std::uint64_t route_reach_cost(std::size_t values, std::int64_t sub_reaches) {
+  if (sub_reaches < 1) return 0;
+  if (values <= 1) return values;
+  return work_mul(values, static_cast<std::uint64_t>(sub_reaches));
+}
+
 std::vector<double> route_reach(std::vector<double> inflow, double dt, double k_seconds, double x,
-                                std::int64_t sub_reaches, double initial_outflow) {
+                                std::int64_t sub_reaches, double initial_outflow, Cancel cancel) {
   if (sub_reaches < 1) throw DomainError("sub_reaches must be >= 1");
   if (inflow.empty()) throw DomainError("inflow must not be empty");
   const double kp = k_seconds / static_cast<double>(sub_reaches);
@@ -100,11 +142,11 @@ std::vector<double> route_reach(std::vector<double> inflow, double dt, double k_
     return v;
   }
   std::int64_t remaining = sub_reaches;
-  for (; remaining >= 4; remaining -= 4) route_block<4>(v, c, initial_outflow);
+  for (; remaining >= 4; remaining -= 4) route_block<4>(v, c, initial_outflow, cancel);
   switch (remaining) {
-    case 3: route_block<3>(v, c, initial_outflow); break;
-    case 2: route_block<2>(v, c, initial_outflow); break;
-    case 1: route_block<1>(v, c, initial_outflow); break;
+    case 3: route_block<3>(v, c, initial_outflow, cancel); break;
+    case 2: route_block<2>(v, c, initial_outflow, cancel); break;
+    case 1: route_block<1>(v, c, initial_outflow, cancel); break;
     default: break;
   }
   return v;

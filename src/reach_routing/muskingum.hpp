@@ -2,22 +2,34 @@
 // reservoir of the Clark transform) and the sub-reach driver.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
+
+#include "core/cancel.hpp"
 
 namespace pelmora {
 
 // One pass through a reach of storage constant `kp` seconds. The first
 // outflow is `initial_outflow`, or the first inflow when none is given.
 // An empty inflow is an internal fault: every caller has values to route.
+// `cancel` hears of one unit per value.
 std::vector<double> muskingum_routing_rs(std::vector<double> inflow, double dt, double kp,
-                                         double x, std::optional<double> initial_outflow);
+                                         double x, std::optional<double> initial_outflow,
+                                         Cancel cancel = {});
 
 // Routes through `sub_reaches` equal sub-reaches of k_seconds / sub_reaches
 // each, every one starting at `initial_outflow`. The result is bit-for-bit
-// what successive calls of muskingum_routing_rs give.
+// what successive calls of muskingum_routing_rs give. `cancel` hears of one
+// unit per value per pass.
 std::vector<double> route_reach(std::vector<double> inflow, double dt, double k_seconds, double x,
-                                std::int64_t sub_reaches, double initial_outflow);
+                                std::int64_t sub_reaches, double initial_outflow,
+                                Cancel cancel = {});
+
+// The work of route_reach in those units, saturated: values x sub_reaches,
+// except that a single value is routed at no cost and a refused count not
+// at all.
+std::uint64_t route_reach_cost(std::size_t values, std::int64_t sub_reaches);
 
 }  // namespace pelmora

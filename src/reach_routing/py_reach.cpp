@@ -3,6 +3,7 @@
 
 #include "binding/py_args.hpp"
 #include "binding/py_convert.hpp"
+#include "binding/py_detach.hpp"
 #include "binding/py_errors.hpp"
 #include "binding/py_module.hpp"
 #include "reach_routing/muskingum.hpp"
@@ -17,10 +18,6 @@ namespace {
 constexpr const char* kParams[] = {"inflow", "k", "x", "sub_reaches", "initial_outflow"};
 constexpr Signature kSig{"run_muskingum_routing", nullptr, kParams, 5};
 
-// Below this many value-passes the thread state stays attached: detaching
-// costs more than it saves.
-constexpr std::size_t kDetachWork = 1u << 16;
-
 PyObject* run_muskingum_routing(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     Args a(kSig, argv, nargs, kwnames);
@@ -34,13 +31,12 @@ PyObject* run_muskingum_routing(PyObject*, PyObject* const* argv, Py_ssize_t nar
     if (!(0.0 <= x && x <= 0.5)) warn("`x` is outside the recommended range [0.0, 0.5].");
     const double k_seconds = k.duration().seconds();
 
-    const std::size_t work = inflow->data.size() * static_cast<std::size_t>(sub_reaches > 0 ? sub_reaches : 1);
     std::vector<double> routed = [&] {
       // The copy of the inflow that the passes route in place is made here,
       // detached too.
-      Detached detached(work >= kDetachWork);
+      Detached detached(route_reach_cost(inflow->data.size(), sub_reaches));
       return route_reach(inflow->data, static_cast<double>(inflow->time_step), k_seconds, x, sub_reaches,
-                         initial_outflow);
+                         initial_outflow, detached.cancel());
     }();
     return wrap(result_series<ContinuousSeries>(std::move(routed), inflow->time_step, "discharge"));
   });

@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/cancel.hpp"
 #include "reservoir_routing/reservoir_utils/constant_discharge.hpp"
 #include "reservoir_routing/reservoir_utils/controlled_discharge.hpp"
 #include "reservoir_routing/reservoir_utils/elevation_storage.hpp"
@@ -19,10 +20,15 @@
 namespace pelmora {
 
 // Any one outlet. The alternatives are in the order a Python value is tried
-// against them, so the binding can follow the index.
+// against them.
 using DischargeInfo = std::variant<UnControlledDischargeInfo, ControlledDischargeInfo,
                                    SpecifiedDischargeInfo, ConstantDischargeInfo>;
 
+// One query of an outlet: its discharge at `duration_secs` whole seconds
+// into the simulation (absent for a caller without a clock) from the
+// reservoir's `elevation`. It takes the road the routing loop takes, with a
+// fresh search state. Errors: DomainError and StateError from the outlet, an
+// internal fault for an unsound rating curve.
 double get_discharge(const DischargeInfo& info, std::optional<std::int64_t> duration_secs,
                      double elevation);
 
@@ -41,9 +47,15 @@ struct LevelPool {
 // first step; index k the state just after second (k + 1) * step. Outlets are
 // summed in the given order. Errors: DomainError (elevation or storage off
 // the curve, an empty inflow, an outlet's own errors), StateError from an
-// outlet.
+// outlet. `cancel` hears of one unit per simulated second per outlet (per
+// second when there is no outlet).
 LevelPool level_pool_rs(const ContinuousSeries& inflow, double initial_elevation,
                         const ElevationStorage& curve,
-                        const std::vector<std::pair<std::string, DischargeInfo>>& outlets);
+                        const std::vector<std::pair<std::string, DischargeInfo>>& outlets,
+                        Cancel cancel = {});
+
+// The work of level_pool_rs in those units, saturated: the time points
+// ((n - 2) x step + 1 for n inflow values) times the outlets.
+std::uint64_t level_pool_cost(const ContinuousSeries& inflow, std::size_t outlets);
 
 }  // namespace pelmora

@@ -3,6 +3,7 @@
 
 #include "binding/py_args.hpp"
 #include "binding/py_convert.hpp"
+#include "binding/py_detach.hpp"
 #include "binding/py_errors.hpp"
 #include "binding/py_module.hpp"
 #include "binding/py_pickle.hpp"
@@ -18,9 +19,6 @@ namespace {
 constexpr const char* kParams[] = {"inflow", "initial_elevation", "elevation_storage", "discharge_info"};
 constexpr Signature kSig{"run_level_pool_routing", nullptr, kParams, 4};
 
-// Simulated seconds below which routing stays attached to the interpreter.
-constexpr std::int64_t kDetachSeconds = 1 << 16;
-
 PyObject* run_level_pool_routing(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     Args a(kSig, argv, nargs, kwnames);
@@ -29,8 +27,8 @@ PyObject* run_level_pool_routing(PyObject*, PyObject* const* argv, Py_ssize_t na
     const ElevationStorage curve = a.get(2, to_value<ElevationStorage>);
     const auto outlets = a.get(3, [](PyObject* obj) { return to_map(obj, to_discharge_info); });
     LevelPool result = [&] {
-      Detached detached(inflow->total_duration() >= kDetachSeconds);
-      return level_pool_rs(*inflow, initial_elevation, curve, outlets);
+      Detached detached(level_pool_cost(*inflow, outlets.size()));
+      return level_pool_rs(*inflow, initial_elevation, curve, outlets, detached.cancel());
     }();
     return wrap(std::move(result));
   });

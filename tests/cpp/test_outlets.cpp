@@ -1,6 +1,6 @@
 // The four outlet kinds: gates, rating-curve lookups, caps and their errors,
-// through get_discharge, through DischargeInfo, and through the stepping
-// entry points the routing loop uses.
+// through get_discharge on a DischargeInfo, and through the stepping entry
+// points the routing loop uses with its search state kept between calls.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -39,9 +39,9 @@ std::string outcome(const std::function<double()>& f) {
   }
 }
 
-std::string at(const DischargeSource& outlet, double elevation,
+std::string at(const DischargeInfo& outlet, double elevation,
                std::optional<std::int64_t> t = std::nullopt) {
-  return outcome([&] { return outlet.get_discharge(t, elevation); });
+  return outcome([&] { return get_discharge(outlet, t, elevation); });
 }
 
 ElevationDischarge curve_100_110() { return make_elevation_discharge({100, 110}, {0, 50}); }
@@ -184,7 +184,7 @@ TEST(DischargeInfoUnion, AlternativesInMatchingOrderAndForwarding) {
 }
 
 // The stepping entry points, which keep a search hint or a series cursor
-// between calls, answer what get_discharge answers, errors included.
+// between calls, answer what a fresh query answers, errors included.
 TEST(OutletSteppingEntryPoints, MatchGetDischarge) {
   std::mt19937_64 rng(99);
   std::uniform_real_distribution<double> unit(0.0, 1.0);
@@ -206,12 +206,14 @@ TEST(OutletSteppingEntryPoints, MatchGetDischarge) {
     const Opt cap = maybe(unit(rng) * 60);
     const UnControlledDischargeInfo spill(curve, offset);
     const ControlledDischargeInfo gate = make_controlled_discharge(curve, low, high, cap);
+    const DischargeInfo spill_info = spill, gate_info = gate;
     ContinuousSeries series;
     series.time_step = 1 + static_cast<std::int32_t>(rng() % 90);
     series.kind = "discharge";
     series.data.resize(1 + rng() % 8);
     for (double& v : series.data) v = unit(rng) * 9;
     const SpecifiedDischargeInfo specified(series, maybe(e[0]), kNone, cap);
+    const DischargeInfo specified_info = specified;
 
     std::size_t spill_segment = 1, gate_segment = 1;
     SeriesCursor cursor;
@@ -219,12 +221,12 @@ TEST(OutletSteppingEntryPoints, MatchGetDischarge) {
     for (std::int64_t t = 0; t < 800; ++t) {
       elevation += (unit(rng) - 0.45) * 0.3;
       const double probe = rng() % 50 == 0 ? e[rng() % n] : rng() % 200 == 0 ? NAN : elevation;
-      auto same = [&](const DischargeSource& o, const std::function<double()>& fast) {
+      auto same = [&](const DischargeInfo& o, const std::function<double()>& fast) {
         ASSERT_EQ(outcome(fast), at(o, probe, t)) << "elevation " << probe << " t " << t;
       };
-      same(spill, [&] { return spill.discharge_at(probe, spill_segment); });
-      same(gate, [&] { return gate.discharge_at(probe, gate_segment); });
-      same(specified, [&] { return specified.discharge_at(t, probe, cursor); });
+      same(spill_info, [&] { return spill.discharge_at(probe, spill_segment); });
+      same(gate_info, [&] { return gate.discharge_at(probe, gate_segment); });
+      same(specified_info, [&] { return specified.discharge_at(t, probe, cursor); });
     }
   }
 }

@@ -8,7 +8,7 @@
 
 namespace pelmora {
 
-struct ConstantDischargeInfo final : DischargeSource {
+struct ConstantDischargeInfo {
   double discharge = 0.0;  // any sign; not checked
   std::optional<double> minimum_elevation;
   std::optional<double> maximum_elevation;
@@ -20,8 +20,6 @@ struct ConstantDischargeInfo final : DischargeSource {
       : discharge(discharge_value), minimum_elevation(minimum), maximum_elevation(maximum) {}
 
   // The time is not needed.
-  double get_discharge(std::optional<std::int64_t> duration_secs, double elevation) const override;
-
   double discharge_at(double elevation) const {
     return elevation_gate_closed(minimum_elevation, maximum_elevation, elevation) ? 0.0 : discharge;
   }

@@ -1,16 +1,9 @@
-// The gated outlet and the fitting of its gate to the curve.
+// The fitting of the gated outlet's gate to its curve.
 #include "reservoir_routing/reservoir_utils/controlled_discharge.hpp"
 
 #include "core/errors.hpp"
 
 namespace pelmora {
-
-double ControlledDischargeInfo::get_discharge(std::optional<std::int64_t> /*duration_secs*/,
-                                              double elevation) const {
-  if (elevation_gate_closed(minimum_elevation, maximum_elevation, elevation)) return 0.0;
-  return checked_rating_curve_discharge(elevation_discharge, elevation,
-                                        [this](double q) { return capped(q); });
-}
 
 ControlledDischargeInfo make_controlled_discharge(ElevationDischarge curve,
                                                   std::optional<double> minimum_elevation,

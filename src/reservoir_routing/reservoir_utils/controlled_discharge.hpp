@@ -13,7 +13,7 @@
 
 namespace pelmora {
 
-struct ControlledDischargeInfo final : DischargeSource {
+struct ControlledDischargeInfo {
   ElevationDischarge elevation_discharge;
   std::optional<double> minimum_elevation;  // set by make_controlled_discharge
   std::optional<double> maximum_elevation;
@@ -31,11 +31,9 @@ struct ControlledDischargeInfo final : DischargeSource {
         maximum_elevation(maximum),
         maximum_release(release) {}
 
-  // DomainError above the curve (reachable only without a maximum
-  // elevation) and for a NaN elevation.
-  double get_discharge(std::optional<std::int64_t> duration_secs, double elevation) const override;
-
-  // get_discharge on a curve known to be sound, searching from `segment`.
+  // The discharge from a curve known to be sound (check_interp_curve),
+  // searching from `segment`. DomainError above the curve (reachable only
+  // without a maximum elevation) and for a NaN elevation.
   double discharge_at(double elevation, std::size_t& segment) const {
     if (elevation_gate_closed(minimum_elevation, maximum_elevation, elevation)) return 0.0;
     return rating_curve_discharge(elevation_discharge, elevation, segment,

@@ -1,5 +1,8 @@
-// What every outlet answers: its discharge at a moment of the simulation and
-// a water-surface elevation. Also the pieces the outlet kinds share.
+// The pieces the outlet kinds share. Every kind answers one question, its
+// discharge at a moment of the simulation and a water-surface elevation,
+// with a `discharge_at` of its own; DischargeInfo (level_pool.hpp) holds any
+// one kind and get_discharge asks it. Errors are thrown (DomainError,
+// StateError).
 #pragma once
 
 #include <cmath>
@@ -14,14 +17,6 @@
 #include "utils/general.hpp"
 
 namespace pelmora {
-
-struct DischargeSource {
-  virtual ~DischargeSource() = default;
-  // duration_secs: whole seconds since the start of the simulation, when the
-  // caller has a clock. Errors are thrown (DomainError, StateError).
-  virtual double get_discharge(std::optional<std::int64_t> duration_secs,
-                               double elevation) const = 0;
-};
 
 // An outlet is shut while the reservoir is below its minimum or above its
 // maximum elevation; the bounds themselves still release. An absent bound is
@@ -66,16 +61,6 @@ template <class Finish = AsInterpolated>
   if (x[0] > elevation) return 0.0;
   if (std::isnan(elevation)) throw_nan_on_rating_curve();
   return finish(interp_within(x, curve.discharge.data(), n, elevation, segment));
-}
-
-// The same for a single query on a curve not yet known to be sound: a broken
-// curve is an internal fault, before anything else.
-template <class Finish = AsInterpolated>
-double checked_rating_curve_discharge(const ElevationDischarge& curve, double elevation,
-                                      Finish finish = {}) {
-  check_interp_curve(curve.elevation, curve.discharge);
-  std::size_t segment = 1;
-  return rating_curve_discharge(curve, elevation, segment, finish);
 }
 
 }  // namespace pelmora

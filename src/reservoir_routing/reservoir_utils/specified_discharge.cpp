@@ -6,16 +6,14 @@
 
 namespace pelmora {
 
-double SpecifiedDischargeInfo::get_discharge(std::optional<std::int64_t> duration_secs,
-                                             double elevation) const {
-  // Only a caller that runs a clock can ask this outlet; that is checked
-  // before the gate so the mistake shows even while the outlet is shut.
-  if (!duration_secs)
-    throw StateError("SpecifiedDischargeInfo requires duration_secs but none was provided.");
-  if (elevation_gate_closed(minimum_elevation, maximum_elevation, elevation)) return 0.0;
-  check_within_series(*duration_secs);
-  // get_value also speaks for negative times, which the cursor cannot read.
-  return capped(discharge.get_value(static_cast<double>(*duration_secs)));
+void SpecifiedDischargeInfo::refuse_missing_time() {
+  throw StateError("SpecifiedDischargeInfo requires duration_secs but none was provided.");
+}
+
+// The cursor cannot read before the series; get_value speaks for that time.
+void SpecifiedDischargeInfo::refuse_negative_time(std::int64_t duration_secs) const {
+  discharge.get_value(static_cast<double>(duration_secs));
+  fault("a negative time was read from the series");
 }
 
 void SpecifiedDischargeInfo::throw_past_series_end(std::int64_t duration_secs,

@@ -11,7 +11,7 @@
 
 namespace pelmora {
 
-struct SpecifiedDischargeInfo final : DischargeSource {
+struct SpecifiedDischargeInfo {
   ContinuousSeries discharge;  // its kind is not examined
   std::optional<double> minimum_elevation;
   std::optional<double> maximum_elevation;
@@ -28,17 +28,21 @@ struct SpecifiedDischargeInfo final : DischargeSource {
         maximum_elevation(maximum),
         maximum_release(release) {}
 
-  // StateError without a time; DomainError once the time passes the end of
-  // the series (unless the gate is shut).
-  double get_discharge(std::optional<std::int64_t> duration_secs, double elevation) const override;
-
-  // get_discharge for a time known to be present and not negative, reading
-  // the series from where the previous call left `cursor`.
+  // The discharge at whole second `duration_secs` of the simulation,
+  // reading the series from where the previous call left `cursor` (a fresh
+  // cursor for a first or a single query). DomainError once the time passes
+  // the end of the series, or for a negative time, unless the gate is shut.
   double discharge_at(std::int64_t duration_secs, double elevation, SeriesCursor& cursor) const {
     if (elevation_gate_closed(minimum_elevation, maximum_elevation, elevation)) return 0.0;
     check_within_series(duration_secs);
+    if (duration_secs < 0) [[unlikely]]
+      refuse_negative_time(duration_secs);
     return capped(series_value_at(discharge, duration_secs, cursor));
   }
+
+  // The error of a query without a time: only a caller that runs a clock can
+  // ask this outlet.
+  [[noreturn]] static void refuse_missing_time();
 
  private:
   void check_within_series(std::int64_t duration_secs) const {
@@ -52,6 +56,7 @@ struct SpecifiedDischargeInfo final : DischargeSource {
   }
   [[noreturn, gnu::cold, gnu::noinline]] static void throw_past_series_end(
       std::int64_t duration_secs, std::int64_t length);
+  [[noreturn, gnu::cold, gnu::noinline]] void refuse_negative_time(std::int64_t duration_secs) const;
   double capped(double value) const {
     return maximum_release ? min_ignoring_nan(value, *maximum_release) : value;
   }

@@ -11,7 +11,7 @@
 
 namespace pelmora {
 
-struct UnControlledDischargeInfo final : DischargeSource {
+struct UnControlledDischargeInfo {
   ElevationDischarge elevation_discharge;
   // Added to the reservoir elevation before the lookup, for a crest surveyed
   // on another datum than the storage curve.
@@ -22,10 +22,9 @@ struct UnControlledDischargeInfo final : DischargeSource {
                                      std::optional<double> offset = std::nullopt)
       : elevation_discharge(std::move(curve)), elevation_offset(offset) {}
 
-  // No gate and no cap. DomainError above the curve and for NaN.
-  double get_discharge(std::optional<std::int64_t> duration_secs, double elevation) const override;
-
-  // get_discharge on a curve known to be sound, searching from `segment`.
+  // The discharge from a curve known to be sound (check_interp_curve),
+  // searching from `segment`. No gate and no cap. DomainError above the curve
+  // and for NaN.
   double discharge_at(double elevation, std::size_t& segment) const {
     if (elevation_offset)
       return rating_curve_discharge(elevation_discharge, *elevation_offset + elevation, segment);

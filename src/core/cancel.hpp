@@ -1,0 +1,72 @@
+// Work estimates and the cancellation token that long kernels poll. Free of
+// Python: the binding layer decides from an estimate whether to run a kernel
+// detached, and hands it a token whose check looks for pending signals.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+
+namespace pelmora {
+
+// Work is counted in units of the kernel's innermost step (a value through
+// one routing pass, one multiply-add of a convolution, one simulated second
+// of one outlet). Estimates saturate: a count beyond the 64-bit range is
+// simply "more than can ever finish".
+inline constexpr std::uint64_t kWorkUnbounded = std::numeric_limits<std::uint64_t>::max();
+
+constexpr std::uint64_t work_add(std::uint64_t a, std::uint64_t b) noexcept {
+  return a > kWorkUnbounded - b ? kWorkUnbounded : a + b;
+}
+
+constexpr std::uint64_t work_mul(std::uint64_t a, std::uint64_t b) noexcept {
+  return b != 0 && a > kWorkUnbounded / b ? kWorkUnbounded : a * b;
+}
+
+// Handed to a kernel so that it can be stopped part-way. The kernel reports
+// its progress in its work units; after every kPollInterval units the token
+// runs its check. A check that wants the kernel stopped throws, and whatever
+// it throws leaves the kernel unchanged: kernels keep their partial results
+// in objects whose destructors release them, so nothing is returned and
+// nothing leaks.
+//
+// Counting keeps the poll off the kernels' inner loops: a kernel reports
+// once per block of steps, never reads a clock, and the check runs about
+// every millisecond of work (a few milliseconds for the slowest units).
+class Cancel {
+ public:
+  using Check = void (*)(void* context);
+
+  static constexpr std::uint64_t kPollInterval = std::uint64_t{1} << 20;
+
+  // A token that never stops its kernel (and never runs a check).
+  constexpr Cancel() noexcept = default;
+  constexpr Cancel(Check check, void* context) noexcept
+      : check_(check), context_(context), left_(check ? kPollInterval : kWorkUnbounded) {}
+
+  // `units` more units of work are done.
+  void progress(std::uint64_t units) {
+    if (units < left_) [[likely]] {
+      left_ -= units;
+      return;
+    }
+    poll();
+  }
+
+  // Runs the check now (the token's count starts afresh). Out of line, so
+  // that the kernels' loops carry only the count.
+  [[gnu::cold, gnu::noinline]] void poll() {
+    if (!check_) {
+      left_ = kWorkUnbounded;
+      return;
+    }
+    left_ = kPollInterval;
+    check_(context_);
+  }
+
+ private:
+  Check check_ = nullptr;
+  void* context_ = nullptr;
+  std::uint64_t left_ = kWorkUnbounded;
+};
+
+}  // namespace pelmora
