@@ -529,6 +529,51 @@ def bench_memory(scale):
                       growth_bytes=growth, vector_bytes=vector)
 
 
+# Regional calibration (examples/regional_calibration.py): one Dask task per
+# basin on a LocalCluster of two worker processes, against the same basins
+# calibrated serially in this process. The cluster is started (and warmed up
+# with one small run) outside the clock.
+
+REGIONAL_BASINS = 8
+REGIONAL_SETTINGS = {"generations": 25, "popsize": 8}
+
+
+def bench_regional(scale):
+    try:
+        import distributed  # noqa: F401
+    except ImportError:
+        return row_result("regional", "dask/distributed not installed", 0.0, 0.0, 0.0, "x throughput",
+                          1.7, "higher", note="skipped")
+    sys.path.insert(0, str(REPO / "examples"))  # worker processes start with this sys.path
+    import regional_calibration as rc
+
+    basins = rc.make_basins(REGIONAL_BASINS, months=3)
+    runs = REGIONAL_BASINS * REGIONAL_SETTINGS["popsize"] * 4 * (REGIONAL_SETTINGS["generations"] + 1)
+    t0 = time.perf_counter()
+    with rc.DaskRun(workers=2) as run:
+        startup = time.perf_counter() - t0
+        rc.run_dask(run.client, basins[:2], {"generations": 1, "popsize": 2}, progress=False)
+        want = None
+        tpar, tseq = [], []
+        for i in range(reps(3, scale)):
+            order = [(tpar, lambda: rc.run_dask(run.client, basins, REGIONAL_SETTINGS, progress=False)),
+                     (tseq, lambda: rc.run_serial(basins, REGIONAL_SETTINGS, progress=False))]
+            for samples, fn in (order if i % 2 == 0 else order[::-1]):
+                start = time.perf_counter()
+                results = fn()
+                samples.append(time.perf_counter() - start)
+                got = rc.fingerprint(results)
+                if want is not None and got != want:
+                    raise SystemExit("regional: results differ between the serial and the Dask runs")
+                want = got
+    mpar, mseq = statistics.median(tpar), statistics.median(tseq)
+    return row_result("regional", f"calibrate {REGIONAL_BASINS} basins ({runs} model runs), LocalCluster "
+                      "of 2 worker processes vs serial", mpar, mseq, mseq / mpar, "x throughput", 1.7, "higher",
+                      note=f"{runs / mpar:,.0f} runs/s on 2 workers, {runs / mseq:,.0f} serial; results "
+                           f"bit-identical; cluster start-up {startup:.1f} s (not timed)",
+                      pelmora_spread=spread(tpar), anchor_spread=spread(tseq), repeats=len(tpar))
+
+
 ROWS = {
     "convert-list": bench_convert_list,
     "convert-array": bench_convert_array,
@@ -541,6 +586,7 @@ ROWS = {
     "level-pool": bench_level_pool,
     "threads": bench_threads,
     "memory": bench_memory,
+    "regional": bench_regional,
 }
 
 def reps(n, scale):

@@ -103,6 +103,17 @@ def test_serial_run_recovers_a_fit(rc, basins, serial):
     assert all(r["kge_true_params"] > 0.95 for r in serial)
 
 
+def test_main_reports_and_draws(rc, tmp_path, capsys):
+    out = tmp_path / "regional.png"
+    assert rc.main(["--basins", "3", "--threads", "2", "--months", "1", "--generations", "2",
+                    "--popsize", "3", "--quiet", "--out", str(out)]) == 0
+    text = capsys.readouterr().out
+    for expected in ("median relative error", "model runs in", "runs/s", "speedup",
+                     "bit-identical to the serial run", f"figure: {out}"):
+        assert expected in text
+    assert out.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
+
+
 def test_threads_give_the_serial_bits(rc, basins, serial):
     assert_same_bits(rc.run_threads(basins, SETTINGS, 2, progress=False), serial)
 
