@@ -33,6 +33,22 @@ Nothing is read from disk; the figure is the only file written (build/regional_c
 
 from __future__ import annotations
 
+if __name__ == "__main__":
+    # Run as a script, this file is __main__, whose functions workers could
+    # only receive by value.  Hand over to the same file imported under its
+    # own name, so tasks refer to regional_calibration.calibrate_basin as they
+    # would to a function in the user's own package.  (Worker processes load
+    # this file as __mp_main__ and skip this block.)
+    import sys
+    from pathlib import Path
+
+    sys.path.insert(0, str(Path(__file__).resolve().parent))
+    try:
+        import regional_calibration
+    except KeyboardInterrupt:  # Ctrl-C while the libraries load
+        sys.exit(130)
+    sys.exit(regional_calibration.main())
+
 import argparse
 import hashlib
 import math
@@ -50,11 +66,6 @@ import numpy as np
 from scipy.optimize import differential_evolution
 
 import pelmora
-
-try:  # Dask is needed for the cluster runs only
-    from distributed import WorkerPlugin
-except ImportError:
-    WorkerPlugin = object
 
 ITS = pelmora.utils.IncrementalTimeSeries
 CTS = pelmora.utils.ContinuousTimeSeries
@@ -400,16 +411,18 @@ def check_scheduler(address, timeout):
     return len(ident.get("workers", {}))
 
 
-class _IgnoreInterrupts(WorkerPlugin):
-    """Worker plugin: Ctrl-C in the terminal reaches the worker processes of a
-    LocalCluster too; they leave the shutdown to the process that owns the
-    cluster."""
+def _block_interrupts():
+    """Block SIGINT on this thread; returns the mask to restore (None where there is none).
 
-    name = "pelmora-ignore-sigint"
-
-    def setup(self, worker):
-        if threading.current_thread() is threading.main_thread():
-            signal.signal(signal.SIGINT, signal.SIG_IGN)
+    Threads and processes started meanwhile inherit the block and keep it, so
+    the worker processes of a LocalCluster never see the Ctrl-C that a
+    terminal sends to the whole process group: stopping them is left to the
+    process that owns the cluster.  An interrupt that arrives meanwhile is
+    delivered here when the mask is restored.
+    """
+    if not hasattr(signal, "pthread_sigmask") or threading.current_thread() is not threading.main_thread():
+        return None
+    return signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
 
 
 class DaskRun:
@@ -422,7 +435,6 @@ class DaskRun:
     def __init__(self, workers=None, scheduler=None, timeout=10.0, quiet=True):
         import logging
 
-        import dask
         from distributed import Client, LocalCluster
 
         self.cluster = None
@@ -453,11 +465,21 @@ class DaskRun:
                                      "into each worker's environment (pip install .)") from None
             self.description = f"cluster at {scheduler}"
         else:
-            with dask.config.set({"distributed.worker.daemon": True}):
+            mask = _block_interrupts()
+            try:
                 self.cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                                             dashboard_address=":0", silence_logs=level)
-            self.client = Client(self.cluster, timeout=timeout)
-            self.client.register_plugin(_IgnoreInterrupts(), name=_IgnoreInterrupts.name)
+                self.client = Client(self.cluster, timeout=timeout)
+            except BaseException:
+                self.close()
+                raise
+            finally:
+                if mask is not None:
+                    try:
+                        signal.pthread_sigmask(signal.SIG_SETMASK, mask)
+                    except KeyboardInterrupt:
+                        self.close()  # Ctrl-C during start-up: stop what has started
+                        raise
             self.description = f"LocalCluster of {workers} worker processes"
 
     def worker_count(self):
@@ -648,12 +670,12 @@ def main(argv=None):
     args = parse_args(argv)
     settings = {"generations": args.generations, "popsize": args.popsize}
     start = time.perf_counter()
-    basins = make_basins(args.basins, args.seed, args.months)
-    hours = len(basins[0]["rain"])
-    print(f"{args.basins} basins, {hours} hourly steps each ({args.months:g} months); "
-          f"differential evolution on {len(NAMES)} parameters, {args.generations} generations "
-          f"of {args.popsize * len(NAMES)}", flush=True)
     try:
+        basins = make_basins(args.basins, args.seed, args.months)
+        hours = len(basins[0]["rain"])
+        print(f"{args.basins} basins, {hours} hourly steps each ({args.months:g} months); "
+              f"differential evolution on {len(NAMES)} parameters, {args.generations} generations "
+              f"of {args.popsize * len(NAMES)}", flush=True)
         results, wall, how = run_parallel(args, basins, settings)
         serial = None
         if not args.no_serial and (args.threads or args.scheduler or args.workers):
@@ -675,13 +697,3 @@ def main(argv=None):
           f"{os.cpu_count()} cores)")
     return 0 if s.get("identical", True) else 1
 
-
-if __name__ == "__main__":
-    # Run as a script this file is __main__, whose functions workers could
-    # only receive by value.  Import it under its own name instead, so tasks
-    # refer to regional_calibration.calibrate_basin, as they would to a
-    # function in the user's own package.
-    sys.path.insert(0, str(HERE.parent))
-    import regional_calibration
-
-    sys.exit(regional_calibration.main())
