@@ -594,9 +594,10 @@ def plot(basins, results, path, shown=3):
         ax.grid(alpha=0.3)
     top.colorbar(points, ax=axes[: len(PARAMETERS)], location="right", label="KGE", shrink=0.8)
     ax = axes[-1]
-    ax.hist(kges, bins=min(20, max(5, len(kges) // 2)), color="#2b7bba", edgecolor="k", label="calibrated")
-    ax.hist([r["kge_true_params"] for r in results], bins=min(20, max(5, len(kges) // 2)),
-            histtype="step", color="#d95f02", lw=1.5, label="true parameters")
+    at_truth = np.array([r["kge_true_params"] for r in results])
+    edges = np.histogram_bin_edges(np.concatenate([kges, at_truth]), bins=min(25, max(6, len(kges) // 2)))
+    ax.hist(kges, bins=edges, color="#2b7bba", edgecolor="k", label="calibrated")
+    ax.hist(at_truth, bins=edges, histtype="step", color="#d95f02", lw=1.5, label="true parameters")
     ax.set_xlabel("KGE")
     ax.set_ylabel("basins")
     ax.set_title("KGE distribution")
@@ -613,7 +614,7 @@ def plot(basins, results, path, shown=3):
         ax.plot(days, obs[lo:hi], ".", ms=2.5, color="#1b9e77", label="observed")
         ax.plot(days, sim[lo:hi], color="#d95f02", lw=1.3, label=f"calibrated (KGE {r['kge']:.3f})")
         rain = ax.twinx()
-        rain.bar(days, b["rain"][lo:hi], width=1 / 24, color="#2b7bba", alpha=0.5)
+        rain.bar(days, b["rain"][lo:hi], width=1 / 24, align="edge", color="#2b7bba", alpha=0.8)
         rain.set_ylim(3.0 * max(b["rain"][lo:hi].max(), 1e-3), 0)
         rain.set_ylabel("rain (in/h)")
         ax.set_ylim(0, 1.5 * max(obs[lo:hi].max(), 1e-3))

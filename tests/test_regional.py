@@ -312,6 +312,15 @@ def test_bad_scheduler_is_a_clear_error(rc, capsys, server, message):
     assert time.monotonic() - start < 10
 
 
+def test_scheduler_without_workers_is_a_clear_error(rc, capsys):
+    with distributed.LocalCluster(n_workers=0, processes=False, dashboard_address=":0") as empty:
+        code = rc.main(["--basins", "1", "--scheduler", empty.scheduler_address, "--connect-timeout", "1",
+                        "--no-plot"])
+        assert code == 2
+        assert capsys.readouterr().err == \
+            f"error: the scheduler at {empty.scheduler_address} has no workers (waited 1 s)\n"
+
+
 def test_silent_server_times_out_without_traceback():
     # A server that accepts and never answers would keep a bare Client waiting forever.
     srv = _Server("silent")
