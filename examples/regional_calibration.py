@@ -17,8 +17,9 @@ The same task function runs
     --workers N              on a LocalCluster of N worker processes (default: every core)
     --scheduler tcp://h:p    on an existing Dask cluster, unchanged
     --workers 0              serially, in this process
-    --threads N              on a thread pool in this process (the kernels detach
-                             from the interpreter while they run)
+    --threads N              on a thread pool in this process (in parallel on the
+                             free-threaded build; on the default build only long
+                             calls detach from the interpreter)
 
 and gives bit-identical calibrated parameters and scores in every case: each
 task depends only on its basin's arrays and seeds.  Unless --no-serial is
