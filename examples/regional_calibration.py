@@ -350,10 +350,12 @@ def run_threads(basins, settings, threads, progress=True):
     return sorted(results, key=lambda r: r["basin"])
 
 
-def run_dask(client, basins, settings, progress=True, task=calibrate_basin, **task_kwargs):
+def run_dask(client, basins, settings, progress=True, task=calibrate_basin, timeout=None, **task_kwargs):
     """One task per basin with client.map; results come back as they finish.
 
-    `task` is any module-level function called as task(basin, settings, **task_kwargs).
+    `task` is any module-level function called as task(basin, settings,
+    **task_kwargs).  With a `timeout` (seconds), a run that has not finished
+    by then raises TimeoutError.
     """
     from distributed import as_completed
 
@@ -363,7 +365,7 @@ def run_dask(client, basins, settings, progress=True, task=calibrate_basin, **ta
                          key=[f"calibrate-basin-{b['truth']['basin']}-{run}" for b in basins])
     results = []
     try:
-        for future in as_completed(futures):
+        for future in as_completed(futures, timeout=timeout):
             results.append(future.result())
             bar.update(results[-1])
     finally:

@@ -10,6 +10,7 @@ import importlib
 import logging
 import os
 import pickle
+import queue
 import signal
 import socket
 import subprocess
@@ -122,7 +123,7 @@ def test_existing_cluster_gives_the_serial_bits(rc, basins, serial, cluster):
     local, client = cluster
     with rc.DaskRun(scheduler=local.scheduler_address, timeout=WAIT_S) as run:
         assert run.worker_count() == 2
-        results = rc.run_dask(run.client, basins, SETTINGS, progress=False)
+        results = rc.run_dask(run.client, basins, SETTINGS, progress=False, timeout=WAIT_S)
     assert_same_bits(results, serial)
     assert rc.fingerprint(results) == rc.fingerprint(serial)
     # The tasks really ran in the worker processes, not here.
@@ -153,7 +154,7 @@ def test_worker_killed_mid_run_changes_nothing(rc, basins, serial, cluster, tmp_
     marker = tmp_path / "died"
     before = _worker_pids(client)
     results = rc.run_dask(client, basins, SETTINGS, progress=False, task=calibrate_or_die,
-                          marker=str(marker))
+                          timeout=WAIT_S, marker=str(marker))
     dead = int(marker.read_text())
     assert dead in before
     assert_same_bits(results, serial)
@@ -321,7 +322,7 @@ def test_scheduler_without_workers_is_a_clear_error(rc, capsys):
             f"error: the scheduler at {empty.scheduler_address} has no workers (waited 1 s)\n"
 
 
-def test_silent_server_times_out_without_traceback():
+def test_silent_server_times_out_without_traceback(rc):
     # A server that accepts and never answers would keep a bare Client waiting forever.
     srv = _Server("silent")
     try:
@@ -352,24 +353,32 @@ def _session_members(sid):
 
 
 @pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="needs /proc to find the processes")
-def test_ctrl_c_stops_the_run_and_its_workers():
+def test_ctrl_c_stops_the_run_and_its_workers(rc):
     # As a terminal does, the interrupt goes to the whole process group:
     # the script and its worker processes.
     proc = subprocess.Popen([sys.executable, str(SCRIPT), "--basins", "6", "--workers", "2", "--months", "1",
                              "--generations", "400", "--popsize", "4", "--no-plot"],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=_env(), cwd=REPO,
                             start_new_session=True)
+    lines, errors = queue.Queue(), []
+    threading.Thread(target=lambda: [lines.put(x) for x in iter(proc.stdout.readline, "")] + [lines.put("")],
+                     daemon=True).start()
+    err_reader = threading.Thread(target=lambda: errors.append(proc.stderr.read()), daemon=True)
+    err_reader.start()
     try:
         deadline = time.monotonic() + WAIT_S
         line = ""
-        while "workers ready" not in line and time.monotonic() < deadline:
-            line = proc.stdout.readline()
+        while "workers ready" not in line:
+            line = lines.get(timeout=max(0.0, deadline - time.monotonic()))
             assert line, "the script ended before its cluster was up"
         members = _session_members(proc.pid)
         assert len(members) >= 3  # the script and two worker processes at least
         time.sleep(1.0)
         os.killpg(proc.pid, signal.SIGINT)
-        out, err = proc.communicate(timeout=WAIT_S)
+        proc.wait(timeout=WAIT_S)
+        out = "".join(iter(lambda: lines.get(timeout=WAIT_S), ""))
+        err_reader.join(timeout=WAIT_S)
+        err = "".join(errors)
     finally:
         if proc.poll() is None:
             os.killpg(proc.pid, signal.SIGKILL)
