@@ -553,11 +553,14 @@ def bench_regional(scale):
     runs = REGIONAL_BASINS * REGIONAL_SETTINGS["popsize"] * 4 * (REGIONAL_SETTINGS["generations"] + 1)
     fingerprints = set()
 
+    share = []  # per Dask run: CPU seconds of the tasks / their wall seconds
+
     def timed(samples, fn):
         start = time.perf_counter()
         results = fn()
         samples.append(time.perf_counter() - start)
         fingerprints.add(rc.fingerprint(results))
+        return results
 
     n = reps(4, scale)
     tpar, tseq = [], []
@@ -569,7 +572,8 @@ def bench_regional(scale):
         startup = time.perf_counter() - t0
         rc.run_dask(run.client, basins[:2], {"generations": 1, "popsize": 2}, progress=False)
         for _ in range(n):
-            timed(tpar, lambda: rc.run_dask(run.client, basins, REGIONAL_SETTINGS, progress=False))
+            results = timed(tpar, lambda: rc.run_dask(run.client, basins, REGIONAL_SETTINGS, progress=False))
+            share.append(sum(r["cpu_seconds"] for r in results) / sum(r["seconds"] for r in results))
     for _ in range(n // 2):
         timed(tseq, serial)
     if len(fingerprints) != 1:
@@ -578,7 +582,9 @@ def bench_regional(scale):
     return row_result("regional", f"calibrate {REGIONAL_BASINS} basins ({runs} model runs), LocalCluster "
                       "of 2 worker processes vs serial", mpar, mseq, mseq / mpar, "x throughput", 1.7, "higher",
                       note=f"{runs / mpar:,.0f} runs/s on 2 workers, {runs / mseq:,.0f} serial; results "
-                           f"bit-identical; cluster start-up {startup:.1f} s (not timed)",
+                           f"bit-identical; each worker had {statistics.median(share):.0%} of a core while "
+                           f"calibrating; cluster start-up {startup:.1f} s (not timed)",
+                      core_share=statistics.median(share),
                       pelmora_spread=spread(tpar), anchor_spread=spread(tseq), repeats=len(tpar))
 
 
