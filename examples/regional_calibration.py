@@ -450,7 +450,10 @@ class DaskRun:
             logging.getLogger(name).setLevel(level)
         if scheduler:
             workers_there = check_scheduler(scheduler, timeout)
-            self.client = Client(scheduler, timeout=timeout)
+            try:
+                self.client = Client(scheduler, timeout=timeout)
+            except (OSError, TimeoutError) as e:
+                raise SchedulerError(f"cannot connect to the Dask scheduler at {scheduler}: {e}") from None
             try:
                 if workers_there == 0:
                     self.client.wait_for_workers(1, timeout=timeout)
@@ -458,15 +461,16 @@ class DaskRun:
                 self.close()
                 raise SchedulerError(f"the scheduler at {scheduler} has no workers "
                                      f"(waited {timeout:g} s)") from None
-            # The workers import this file by name; pelmora, numpy and scipy
-            # must already be installed in their environment.
+            # The scheduler (which unpacks the tasks) and the workers import
+            # this file by name; pelmora, numpy and scipy must already be
+            # installed in their environments.
             try:
                 self.client.upload_file(str(HERE))
             except Exception as e:
                 self.close()
-                raise SchedulerError(f"the workers at {scheduler} cannot import this example "
+                raise SchedulerError(f"the cluster at {scheduler} cannot import this example "
                                      f"({type(e).__name__}: {e}); install pelmora, numpy and scipy "
-                                     "into each worker's environment (pip install .)") from None
+                                     "into the scheduler's and each worker's environment (pip install .)") from None
             self.description = f"cluster at {scheduler}"
         else:
             mask = _block_interrupts()
