@@ -478,7 +478,12 @@ class DaskRun:
             mask = _block_interrupts()
             try:
                 self.cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                            dashboard_address=":0", silence_logs=level)
+                                            dashboard_address=":0",
+                                            # a task's error reaches this process as its
+                                            # future's exception; the workers' own reports
+                                            # of it, and of lost heartbeats while the
+                                            # cluster closes, would only repeat it
+                                            silence_logs=logging.CRITICAL if quiet else level)
                 self.client = Client(self.cluster, timeout=timeout)
             except BaseException:
                 self.close()
@@ -496,6 +501,10 @@ class DaskRun:
         return len(self.client.scheduler_info()["workers"])
 
     def close(self, timeout=10.0):
+        import logging
+
+        # What the scheduler and the nannies say while they shut down is noise.
+        logging.getLogger("distributed").setLevel(logging.CRITICAL)
         if self.client is not None:
             self.client.close(timeout=timeout)
             self.client = None
