@@ -4,6 +4,8 @@
 #   make build       configure and build into build/ (extension, kernels, C++ tests)
 #   make test        everything: toolchain, build, free-threading check, C++ and Python tests
 #   make demo        build, then run examples/design_storm.py
+#   make regional    build, then run examples/regional_calibration.py (BASINS=, WORKERS=,
+#                    THREADS=, SCHEDULER=tcp://host:port)
 #   make bench       build, then run bench/run.py
 #   make docs        build, then the HTML documentation into build/docs/html
 #   make test-asan   the same tests against an AddressSanitizer + UBSan build (build-asan/)
@@ -84,7 +86,7 @@ endif
 GENERATOR ?= $(if $(shell command -v ninja 2>/dev/null),Ninja,Unix Makefiles)
 
 .PHONY: all toolchain check-python configure build check-ft test test-asan test-tsan test-tsan-run test-no-numpy test-cpp test-py \
-        demo bench docs fuzz clean distclean
+        demo regional bench docs fuzz clean distclean
 
 all: build
 
@@ -172,6 +174,20 @@ demo: build
 	else \
 	  echo "examples/design_storm.py does not exist yet: nothing to demonstrate"; \
 	fi
+
+# Regional calibration on Dask: BASINS=N, WORKERS=N (0: serially in one
+# process), THREADS=N (a thread pool instead of Dask), SCHEDULER=tcp://host:port
+# (an existing cluster); REGIONAL_ARGS passes any other option of the script.
+BASINS ?=
+WORKERS ?=
+THREADS ?=
+SCHEDULER ?=
+REGIONAL_ARGS ?=
+regional: build
+	@cd $(REPO) && $(RUN_PY) examples/regional_calibration.py \
+	  $(if $(strip $(BASINS)),--basins $(BASINS)) $(if $(strip $(WORKERS)),--workers $(WORKERS)) \
+	  $(if $(strip $(THREADS)),--threads $(THREADS)) $(if $(strip $(SCHEDULER)),--scheduler $(SCHEDULER)) \
+	  $(REGIONAL_ARGS)
 
 # The C++ routing micro-benchmark exists only when Google Benchmark was found;
 # without it bench/run.py reports the Python rows alone.

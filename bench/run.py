@@ -623,6 +623,67 @@ def bench_memory(scale):
                       growth_bytes=growth, vector_bytes=vector)
 
 
+# Regional calibration (examples/regional_calibration.py): one Dask task per
+# basin on a LocalCluster of two worker processes, against the same basins
+# calibrated serially in this process. The serial runs happen while no cluster
+# exists, so nothing of Dask shares the machine with them: half before it
+# starts and half after it closes. The cluster is started, and warmed up with
+# one small run, outside the clock.
+
+REGIONAL_BASINS = 8
+REGIONAL_SETTINGS = {"generations": 25, "popsize": 8}
+
+
+def bench_regional(scale):
+    try:
+        import distributed  # noqa: F401
+    except ImportError:
+        r = row_result("regional", "dask/distributed not installed", 0.0, 0.0, 0.0, "x throughput",
+                       1.7, "higher", note="skipped: no dask/distributed")
+        r["pass"] = True
+        return r
+    sys.path.insert(0, str(REPO / "examples"))  # worker processes start with this sys.path
+    import regional_calibration as rc
+
+    basins = rc.make_basins(REGIONAL_BASINS, months=3)
+    runs = REGIONAL_BASINS * REGIONAL_SETTINGS["popsize"] * 4 * (REGIONAL_SETTINGS["generations"] + 1)
+    fingerprints = set()
+
+    share = []  # per Dask run: CPU seconds of the tasks / their wall seconds
+
+    def timed(samples, fn):
+        start = time.perf_counter()
+        results = fn()
+        samples.append(time.perf_counter() - start)
+        fingerprints.add(rc.fingerprint(results))
+        return results
+
+    n = reps(4, scale)
+    tpar, tseq = [], []
+    serial = lambda: rc.run_serial(basins, REGIONAL_SETTINGS, progress=False)
+    for _ in range((n + 1) // 2):
+        timed(tseq, serial)
+    t0 = time.perf_counter()
+    with rc.DaskRun(workers=2) as run:
+        startup = time.perf_counter() - t0
+        rc.run_dask(run.client, basins[:2], {"generations": 1, "popsize": 2}, progress=False)
+        for _ in range(n):
+            results = timed(tpar, lambda: rc.run_dask(run.client, basins, REGIONAL_SETTINGS, progress=False))
+            share.append(sum(r["cpu_seconds"] for r in results) / sum(r["seconds"] for r in results))
+    for _ in range(n // 2):
+        timed(tseq, serial)
+    if len(fingerprints) != 1:
+        raise SystemExit("regional: results differ between the serial and the Dask runs")
+    mpar, mseq = statistics.median(tpar), statistics.median(tseq)
+    return row_result("regional", f"calibrate {REGIONAL_BASINS} basins ({runs} model runs), LocalCluster "
+                      "of 2 worker processes vs serial", mpar, mseq, mseq / mpar, "x throughput", 1.7, "higher",
+                      note=f"{runs / mpar:,.0f} runs/s on 2 workers, {runs / mseq:,.0f} serial; results "
+                           f"bit-identical; each worker had {statistics.median(share):.0%} of a core while "
+                           f"calibrating; cluster start-up {startup:.1f} s (not timed)",
+                      core_share=statistics.median(share),
+                      pelmora_spread=spread(tpar), anchor_spread=spread(tseq), repeats=len(tpar))
+
+
 ROWS = {
     "convert-list": bench_convert_list,
     "convert-array": bench_convert_array,
@@ -638,6 +699,7 @@ ROWS = {
     "level-pool": bench_level_pool,
     "threads": bench_threads,
     "memory": bench_memory,
+    "regional": bench_regional,
 }
 
 def reps(n, scale):
