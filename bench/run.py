@@ -630,8 +630,8 @@ def bench_memory(scale):
 # starts and half after it closes. The cluster is started, and warmed up with
 # one small run, outside the clock.
 
-REGIONAL_BASINS = 8
-REGIONAL_SETTINGS = {"generations": 25, "popsize": 8}
+REGIONAL_BASINS = 24
+REGIONAL_SETTINGS = {"generations": 24, "popsize": 12}
 
 
 def bench_regional(scale):

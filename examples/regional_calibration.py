@@ -474,15 +474,21 @@ class DaskRun:
                                      "into the scheduler's and each worker's environment (pip install .)") from None
             self.description = f"cluster at {scheduler}"
         else:
+            import dask
+
             mask = _block_interrupts()
             try:
-                self.cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                            dashboard_address=":0",
-                                            # a task's error reaches this process as its
-                                            # future's exception; the workers' own reports
-                                            # of it, and of lost heartbeats while the
-                                            # cluster closes, would only repeat it
-                                            silence_logs=logging.CRITICAL if quiet else level)
+                # Workers that sample their own stacks every few milliseconds
+                # take the interpreter from the task each time: the tasks
+                # are the work here, so the profiler stays off.
+                with dask.config.set({"distributed.worker.profile.enabled": False}):
+                    self.cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                                dashboard_address=":0",
+                                                # a task's error reaches this process as its
+                                                # future's exception; the workers' own reports
+                                                # of it, and of lost heartbeats while the
+                                                # cluster closes, would only repeat it
+                                                silence_logs=logging.CRITICAL if quiet else level)
                 self.client = Client(self.cluster, timeout=timeout)
             except BaseException:
                 self.close()
