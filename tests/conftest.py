@@ -1,8 +1,10 @@
 """Shared fixtures and helpers for the pelmora test suite."""
 
 import gc
+import importlib
 import sys
 from datetime import timedelta
+from pathlib import Path
 
 import pytest
 
@@ -62,3 +64,17 @@ def allocated_growth(fn, rounds=3, calls=2000):
         gc.collect()
         growth.append(sys.getallocatedblocks() - before)
     return min(growth)
+
+
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+
+
+def example_module(name):
+    """Imports examples/<name>.py for the length of a fixture (use with
+    `yield from`), then forgets it again."""
+    sys.path.insert(0, str(EXAMPLES))
+    try:
+        yield importlib.import_module(name)
+    finally:
+        sys.path.remove(str(EXAMPLES))
+        sys.modules.pop(name, None)

@@ -1,15 +1,14 @@
 """The design-storm example (examples/design_storm.py): it runs end to end, and
 the numbers it reports hold together (mass balances, scores, calibration)."""
 
-import importlib
 import math
-import sys
 from datetime import timedelta
 from pathlib import Path
 
 import pytest
 
 import pelmora
+from conftest import example_module
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 
@@ -17,12 +16,7 @@ EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 @pytest.fixture(scope="module")
 def demo():
     pytest.importorskip("numpy", exc_type=ImportError)  # and matplotlib, which needs it
-    sys.path.insert(0, str(EXAMPLES))
-    try:
-        yield importlib.import_module("design_storm")
-    finally:
-        sys.path.remove(str(EXAMPLES))
-        sys.modules.pop("design_storm", None)
+    yield from example_module("design_storm")
 
 
 @pytest.fixture(scope="module")

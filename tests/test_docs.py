@@ -11,11 +11,9 @@ from __future__ import annotations
 
 import doctest
 import os
-import pickle
 import re
 import subprocess
 import sys
-from datetime import timedelta
 from pathlib import Path
 
 import pytest
@@ -27,27 +25,12 @@ PAGES = sorted(p for p in DOCS.rglob("*.rst") if "auto_gallery" not in p.parts)
 FLAGS = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
 
 
-def _series_pickle():
-    try:
-        pickle.dumps(pelmora.utils.ContinuousTimeSeries([1.0], timedelta(seconds=1), "discharge"))
-    except TypeError:
-        return False
-    return True
-
-
-# Pages whose samples need a feature of the module, and the probe for it.
-NEEDS = {"travel.rst": (_series_pickle, "this build cannot pickle series")}
-
-
 DOCTEST_PAGES = [pytest.param(page, id=str(page.relative_to(DOCS)))
                  for page in PAGES if ">>>" in page.read_text(encoding="utf-8")]
 
 
 @pytest.mark.parametrize("page", DOCTEST_PAGES)
 def test_page_examples(page):
-    need = NEEDS.get(page.name)
-    if need and not need[0]():
-        pytest.skip(need[1])
     if page.name == "travel.rst":
         pytest.importorskip("numpy")
     text = page.read_text(encoding="utf-8")

@@ -9,7 +9,6 @@ end a run cleanly, leaving no process behind.
 import importlib
 import logging
 import os
-import pickle
 import queue
 import signal
 import socket
@@ -23,6 +22,7 @@ from pathlib import Path
 import pytest
 
 import pelmora
+from conftest import example_module
 
 distributed = pytest.importorskip("distributed")
 
@@ -38,19 +38,6 @@ SETTINGS = {"generations": 3, "popsize": 4}
 WAIT_S = 60  # no step of a test may take longer
 
 
-def _pickling_supported():
-    try:
-        pickle.dumps(pelmora.utils.ContinuousTimeSeries([1.0], HOUR, "discharge"))
-    except TypeError:
-        return False
-    return True
-
-
-needs_pickling = pytest.mark.skipif(
-    not _pickling_supported(),
-    reason="pelmora values cannot be pickled in this build "
-           "(pickle.dumps(ContinuousTimeSeries) raises TypeError)")
-
 
 @pytest.fixture(scope="module")
 def rc():
@@ -58,12 +45,7 @@ def rc():
     pytest.importorskip("scipy")
     # Worker processes start with this process's sys.path, so they import the
     # example under the same name.
-    sys.path.insert(0, str(EXAMPLES))
-    try:
-        yield importlib.import_module("regional_calibration")
-    finally:
-        sys.path.remove(str(EXAMPLES))
-        sys.modules.pop("regional_calibration", None)
+    yield from example_module("regional_calibration")
 
 
 @pytest.fixture(scope="module")
@@ -199,7 +181,6 @@ def _series_bits(s):
     return (type(s), s.data, s.time_step, s.kind)
 
 
-@needs_pickling
 def test_pelmora_values_travel_by_plain_pickle(monkeypatch):
     # Dask falls back to pickling by value with cloudpickle when plain pickle
     # fails; pelmora values must never need that.
@@ -219,7 +200,6 @@ def test_pelmora_values_travel_by_plain_pickle(monkeypatch):
     assert back["layers"]["slow"].k_duration == values["layers"]["slow"].k_duration
 
 
-@needs_pickling
 def test_pelmora_values_go_to_workers_and_come_back(cluster):
     _, client = cluster
     values = _sample_values()
