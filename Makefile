@@ -64,7 +64,7 @@ ifeq ($(SANITIZE),ON)
     SAN_LIBSTDCXX := $(shell $(CXX) -print-file-name=libstdc++.so.6)
   endif
   RUN_PY := LD_PRELOAD="$(shell $(CXX) -print-file-name=libasan.so) $(SAN_LIBSTDCXX)" \
-            ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+            ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
             PYTHONMALLOC=malloc $(RUN_PY)
 endif
 

@@ -21,7 +21,12 @@ needs_apt = pytest.mark.skipif(
 
 
 def _setup(tmp_path, keyring):
-    env = {k: v for k, v in os.environ.items() if not k.startswith("PELMORA_")}
+    # The host's own tools run here: no sanitizer runtime preloaded into them.
+    env = {
+        k: v
+        for k, v in os.environ.items()
+        if not k.startswith("PELMORA_") and k not in {"LD_PRELOAD", "PYTHONMALLOC"} and not k.endswith("SAN_OPTIONS")
+    }
     env.update(PELMORA_TOOLCHAIN_DIR=str(tmp_path / "tc"), PELMORA_APT_KEYRING=str(keyring))
     return subprocess.run(
         ["bash", str(SCRIPT)], env=env, capture_output=True, text=True, timeout=300, stdin=subprocess.DEVNULL
