@@ -83,33 +83,6 @@ bool exports_its_items(PyObject* obj) {
          type_named(obj, "numpy.ndarray") || type_named(obj, "array.array");
 }
 
-// The buffer of `obj` with strides and format, released when done.
-class BufferView {
- public:
-  // False, with no error set, when `obj` does not give one.
-  bool get(PyObject* obj) {
-    if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) < 0) {
-      PyErr_Clear();  // such an object is converted item by item, which raises what it raises
-      return false;
-    }
-    held_ = true;
-    return true;
-  }
-  ~BufferView() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  const Py_buffer& operator*() const { return view_; }
-  const Py_buffer* operator->() const { return &view_; }
-  Py_buffer release() {
-    held_ = false;
-    return view_;
-  }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
-
 // The numbers whose items convert to a double by a plain cast, exactly as
 // float() of each item would: floats widen exactly, and integers round to
 // nearest, ties to even, as float(int) does. Booleans, half floats, chars,
@@ -168,6 +141,17 @@ std::optional<ItemFormat> item_format(const Py_buffer& view, bool memoryview) {
   }
   if (size != 1 && size != 2 && size != 4 && size != 8) return std::nullopt;
   return ItemFormat{kind, size, swapped && size > 1};
+}
+
+// The export of `obj` when it is a one-dimensional buffer of numbers of a
+// common type, held in `view`, and the layout of its items; nothing (with no
+// error set) for any other object or buffer, which the item path then takes.
+std::optional<ItemFormat> number_buffer(PyObject* obj, BufferView& view) {
+  if (!exports_its_items(obj)) return std::nullopt;
+  // An object that refuses is converted item by item, which raises what it raises.
+  if (!view.try_get(obj, PyBUF_RECORDS_RO)) return std::nullopt;
+  if (view->ndim != 1 || view->suboffsets != nullptr || view->shape == nullptr) return std::nullopt;
+  return item_format(*view, PyMemoryView_Check(obj));
 }
 
 template <class T>
@@ -262,11 +246,8 @@ void read_sized(const ItemFormat& f, const Py_buffer& view, std::vector<double>&
 // A one-dimensional buffer of numbers of a common type, read in one pass.
 // Any other buffer, or none, declines and leaves the item path to it.
 bool read_number_buffer(PyObject* obj, std::vector<double>& out) {
-  if (!exports_its_items(obj)) return false;
   BufferView view;
-  if (!view.get(obj)) return false;
-  if (view->ndim != 1 || view->suboffsets != nullptr || view->shape == nullptr) return false;
-  const std::optional<ItemFormat> format = item_format(*view, PyMemoryView_Check(obj));
+  const std::optional<ItemFormat> format = number_buffer(obj, view);
   if (!format) return false;
   switch (format->kind) {
     case NumberKind::kSigned:
@@ -404,31 +385,16 @@ VectorOrBuffer to_vector_or_buffer(PyObject* obj) {
 }
 
 std::optional<DoubleBuffer> DoubleBuffer::of(PyObject* obj) {
-  if (!(PyMemoryView_Check(obj) || type_named(obj, "numpy.ndarray") || type_named(obj, "array.array")))
-    return std::nullopt;
   BufferView view;
-  if (!view.get(obj)) return std::nullopt;
-  if (view->ndim != 1 || view->suboffsets != nullptr || view->shape == nullptr) return std::nullopt;
-  const std::optional<ItemFormat> format = item_format(*view, PyMemoryView_Check(obj));
+  const std::optional<ItemFormat> format = number_buffer(obj, view);
   if (!format || format->kind != NumberKind::kFloat || format->size != sizeof(double) || format->swapped)
     return std::nullopt;
   const Py_ssize_t stride = view->strides ? view->strides[0] : view->itemsize;
   if ((stride != static_cast<Py_ssize_t>(sizeof(double)) && view->shape[0] > 1) ||
       reinterpret_cast<std::uintptr_t>(view->buf) % alignof(double) != 0)
     return std::nullopt;
-  DoubleBuffer buffer;
-  buffer.view_ = view.release();
-  buffer.held_ = true;
-  buffer.values_ = std::span<const double>(static_cast<const double*>(buffer.view_.buf),
-                                           static_cast<std::size_t>(buffer.view_.shape[0]));
-  return buffer;
-}
-
-DoubleBuffer::DoubleBuffer(DoubleBuffer&& other) noexcept
-    : view_(other.view_), held_(std::exchange(other.held_, false)), values_(other.values_) {}
-
-DoubleBuffer::~DoubleBuffer() {
-  if (held_) PyBuffer_Release(&view_);
+  const std::span<const double> values(static_cast<const double*>(view->buf), static_cast<std::size_t>(view->shape[0]));
+  return DoubleBuffer(std::move(view), values);
 }
 
 Timedelta to_timedelta(PyObject* obj) {

@@ -55,16 +55,12 @@ class DoubleBuffer {
  public:
   // The buffer of `obj`, or nothing when `obj` has none of that shape.
   static std::optional<DoubleBuffer> of(PyObject* obj);
-  DoubleBuffer(DoubleBuffer&& other) noexcept;
-  DoubleBuffer& operator=(DoubleBuffer&&) = delete;
-  DoubleBuffer(const DoubleBuffer&) = delete;
-  ~DoubleBuffer();
   std::span<const double> values() const noexcept { return values_; }
 
  private:
-  DoubleBuffer() = default;
-  Py_buffer view_{};
-  bool held_ = false;
+  DoubleBuffer(BufferView view, std::span<const double> values) noexcept
+      : view_(std::move(view)), values_(values) {}
+  BufferView view_;
   std::span<const double> values_;
 };
 

@@ -64,6 +64,43 @@ inline void require_ok(int status) {
   if (status < 0) throw_error_set();
 }
 
+// One buffer export of an object, released when the view goes. Move-only,
+// like Ref; empty until `get` or `try_get` succeeds. It keeps the exporter's
+// memory in place but does not stop other threads writing to it.
+class BufferView {
+ public:
+  BufferView() noexcept = default;
+  BufferView(BufferView&& other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false)) {}
+  BufferView& operator=(BufferView&&) = delete;
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  ~BufferView() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+  // The export of `obj`, or a throw with the exporter's error set.
+  void get(PyObject* obj, int flags) {
+    require_ok(PyObject_GetBuffer(obj, &view_, flags));
+    held_ = true;
+  }
+  // The export of `obj`; false, with no error set, when it gives none.
+  bool try_get(PyObject* obj, int flags) {
+    if (PyObject_GetBuffer(obj, &view_, flags) < 0) {
+      PyErr_Clear();
+      return false;
+    }
+    held_ = true;
+    return true;
+  }
+
+  const Py_buffer& operator*() const noexcept { return view_; }
+  const Py_buffer* operator->() const noexcept { return &view_; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
 // Holds the interpreter's per-object lock while alive (a no-op with the GIL).
 #ifdef Py_GIL_DISABLED
 class CriticalSection {

@@ -96,19 +96,6 @@ bool is_byte(const char* format) {
   return std::strcmp(format, "B") == 0 || std::strcmp(format, "b") == 0 || std::strcmp(format, "c") == 0;
 }
 
-class BufferView {
- public:
-  explicit BufferView(PyObject* obj) { require_ok(PyObject_GetBuffer(obj, &view_, PyBUF_FULL_RO)); }
-  ~BufferView() { PyBuffer_Release(&view_); }
-  BufferView(const BufferView&) = delete;
-  BufferView& operator=(const BufferView&) = delete;
-  const Py_buffer& operator*() const { return view_; }
-  const Py_buffer* operator->() const { return &view_; }
-
- private:
-  Py_buffer view_;
-};
-
 }  // namespace
 
 void register_reconstructible(ReconstructEntry* entry) noexcept {
@@ -188,7 +175,8 @@ Ref doubles_payload(std::span<const double> values, int protocol, PyObject* expo
 
 std::vector<double> doubles_from_payload(PyObject* obj) {
   if (PyObject_CheckBuffer(obj)) {
-    BufferView view(obj);
+    BufferView view;
+    view.get(obj, PyBUF_FULL_RO);
     const char* format = view->format ? view->format : "B";
     const bool contiguous = PyBuffer_IsContiguous(&*view, 'C');
     const bool doubles = view->ndim == 1 && view->itemsize == static_cast<Py_ssize_t>(sizeof(double)) &&
