@@ -117,11 +117,6 @@ double finish(const double* sim, const double* obs, std::size_t size, Sums sums)
   return 1.0 - std::sqrt(ed2);
 }
 
-double kge(std::span<const double> sim, std::span<const double> obs) {
-  return finish(sim.data(), obs.data(), obs.size(),
-                first_pass<false, false>(sim.data(), obs.data(), obs.size(), nullptr, nullptr));
-}
-
 // Storage for a copy that the first pass fills, with no zero-fill first.
 // Fresh memory faults in page by page as the pass writes it, which for a
 // large copy costs more than the pass: a large block is aligned to 2 MiB and
@@ -183,11 +178,7 @@ void check_lengths(std::size_t sim, std::size_t obs) {
 }  // namespace
 
 double kge_rs(std::span<const double> sim, std::span<const double> obs, bool use_log) {
-  check_lengths(sim.size(), obs.size());
-  if (!use_log) return kge(sim, obs);
-  const std::vector<double> log_sim = log_transform<false>(sim);
-  const std::vector<double> log_obs = log_transform<false>(obs);
-  return kge(log_sim, log_obs);
+  return kge_rs(KgeInput{sim}, KgeInput{obs}, use_log);
 }
 
 double kge_rs(KgeInput sim, KgeInput obs, bool use_log) {
@@ -196,7 +187,7 @@ double kge_rs(KgeInput sim, KgeInput obs, bool use_log) {
   // The transformed vectors are private: both passes read them.
   const std::vector<double> log_sim = log_transform(sim);
   const std::vector<double> log_obs = log_transform(obs);
-  return kge(log_sim, log_obs);
+  return kge(KgeInput{log_sim}, KgeInput{log_obs});
 }
 
 }  // namespace pelmora
