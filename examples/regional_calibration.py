@@ -59,7 +59,6 @@ import struct
 import sys
 import threading
 import time
-from array import array
 from datetime import timedelta
 from pathlib import Path
 
@@ -178,14 +177,9 @@ def make_basins(count, seed=DEFAULTS["seed"], months=DEFAULTS["months"], noise=D
 
 # ---- the model chain -----------------------------------------------------------
 
-if hasattr(CTS, "__buffer__"):
-    def values(series):
-        """A series' values as a new float64 array."""
-        return np.array(series, dtype=np.float64)
-else:
-    def values(series):
-        """A series' values as a new float64 array (through a list)."""
-        return np.frombuffer(array("d", series.data), dtype=np.float64)
+def values(series):
+    """A series' values as a new float64 array (one copy of its buffer)."""
+    return np.array(series, dtype=np.float64)
 
 
 class BasinModel:
