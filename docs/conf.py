@@ -18,6 +18,7 @@ DOCS = Path(__file__).resolve().parent
 REPO = DOCS.parent
 sys.path.insert(0, str(DOCS / "_ext"))
 
+import gallery_style  # noqa: E402  (docs/_ext)
 import pelmora  # noqa: E402  (the built module; make docs puts build/ on the path)
 
 project = "pelmora"
@@ -86,8 +87,7 @@ plot_html_show_formats = False
 plot_formats = [("png", 110)]
 plot_working_directory = str(DOCS)  # figure code runs in docs/
 plot_pre_code = ""  # every sample carries its own imports
-plot_rcparams = {"figure.figsize": (7.5, 3.6), "axes.grid": True, "grid.alpha": 0.3,
-                 "figure.constrained_layout.use": True, "savefig.bbox": "tight"}
+plot_rcparams = {**gallery_style.STYLE, "figure.figsize": (7.5, 3.6), "savefig.bbox": "tight"}
 plot_apply_rcparams = True
 
 sphinx_gallery_conf = {

@@ -41,7 +41,7 @@ REQUIRED_PKGS=(python$PYVER-dev python3-pytest python3-hypothesis python3-numpy
                # scaling out (examples and tests only)
                python3-dask python3-distributed python3-tqdm
                # the documentation site
-               python3-sphinx furo python3-myst-parser python3-sphinx-gallery
+               python3-sphinx furo python3-sphinx-gallery
                python3-sphinx-copybutton)
 OPTIONAL_PKGS=(python3-scikit-build-core python3-pip python3-mypy)
 # Single files taken out of packages whose dependencies are not wanted: the
@@ -345,7 +345,7 @@ for p in sys.path:
     if p and p not in extra and os.path.isabs(p) and not p.startswith(root) and os.path.exists(p):
         raise SystemExit(f"sys.path entry outside the toolchain: {p}")
 import numpy, scipy, scipy.linalg, scipy.optimize, pytest, hypothesis, matplotlib
-import dask, distributed, tqdm, sphinx, furo, myst_parser, sphinx_gallery, sphinx_copybutton
+import dask, distributed, tqdm, sphinx, furo, sphinx_gallery, sphinx_copybutton
 import matplotlib.pyplot as plt
 numpy.linalg.solve(numpy.eye(3), numpy.ones(3))
 fig = plt.figure(); plt.plot([0, 1], [1, 0]); plt.close(fig)

@@ -2,8 +2,7 @@
 
 Scans every HTML page for scripts, style sheets, images, frames and fonts
 whose address is absolute (http://, https:// or protocol-relative //), and
-every CSS and JavaScript file of _static for url(...) and @import of such
-addresses. Plain links (<a href>) are allowed: following one is the
+every style sheet for url(...) and @import of such addresses. Plain links (<a href>) are allowed: following one is the
 reader's choice, and the site works without them.
 
     python check_offline.py build/docs/html

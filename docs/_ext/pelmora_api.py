@@ -100,11 +100,8 @@ def _signature(obj) -> str:
     return sig
 
 
-def _block(directive: str, argument: str, options: dict[str, str], doc_lines: list[str],
-           indent: str) -> list[str]:
-    lines = [f"{indent}.. {directive}:: {argument}"]
-    lines += [f"{indent}   :{key}: {value}".rstrip() for key, value in options.items()]
-    lines.append("")
+def _block(directive: str, argument: str, doc_lines: list[str], indent: str) -> list[str]:
+    lines = [f"{indent}.. {directive}:: {argument}", ""]
     lines += [f"{indent}   {line}".rstrip() for line in doc_lines]
     lines.append("")
     return lines
@@ -117,7 +114,7 @@ def _describe_class(cls: type, indent: str) -> list[str]:
     doc = markdown_to_rst(cls.__doc__)
     if not constructible:
         doc += ["", "Made only by pelmora's functions; calling the class raises ``TypeError``."]
-    lines = _block("py:class", argument, {}, doc, indent)
+    lines = _block("py:class", argument, doc, indent)
     inner = indent + "   "
     # Methods, then attributes, then the special methods of copying,
     # pickling and buffer export, each group in the class's own order.
@@ -127,12 +124,12 @@ def _describe_class(cls: type, indent: str) -> list[str]:
             continue
         doc_lines = markdown_to_rst(getattr(member, "__doc__", None))
         if isinstance(member, (types.GetSetDescriptorType, types.MemberDescriptorType, property)):
-            attributes += _block("py:property", name, {}, doc_lines, inner)
+            attributes += _block("py:property", name, doc_lines, inner)
         elif callable(member):
             group = special if name.startswith("_") else methods
-            group += _block("py:method", name + _signature(member), {}, doc_lines, inner)
+            group += _block("py:method", name + _signature(member), doc_lines, inner)
         else:
-            attributes += _block("py:attribute", name, {}, doc_lines, inner)
+            attributes += _block("py:attribute", name, doc_lines, inner)
     return lines + methods + attributes + special
 
 
@@ -150,7 +147,7 @@ def _describe_module(module: types.ModuleType, qualname: str, level: int) -> lis
         elif isinstance(obj, type):
             lines += _describe_class(obj, "")
         else:
-            lines += _block("py:function", name + _signature(obj), {}, markdown_to_rst(obj.__doc__), "")
+            lines += _block("py:function", name + _signature(obj), markdown_to_rst(obj.__doc__), "")
     for name, obj in submodules:
         lines += _describe_module(obj, f"{qualname}.{name}", level + 1)
     return lines
