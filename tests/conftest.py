@@ -2,6 +2,7 @@
 
 import gc
 import importlib
+import os
 import sys
 from datetime import timedelta
 from pathlib import Path
@@ -78,3 +79,10 @@ def example_module(name):
     finally:
         sys.path.remove(str(EXAMPLES))
         sys.modules.pop(name, None)
+
+
+def child_env(*paths, **extra):
+    """The environment of a child Python: this one's, with `paths` and the
+    built module's folder first on its PYTHONPATH, and `extra` set."""
+    path = [str(p) for p in paths] + [os.path.dirname(pelmora.__file__), os.environ.get("PYTHONPATH", "")]
+    return {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in path if p), **extra}

@@ -3,14 +3,13 @@ loss model into it."""
 
 import inspect
 import math
-import os
 import subprocess
 import sys
 import threading
 from datetime import timedelta
 
 import pytest
-from conftest import HOUR, allocated_growth, message, with_numpy
+from conftest import HOUR, allocated_growth, child_env, message, with_numpy
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -303,7 +302,7 @@ def test_astronomical_tc_raises_value_error_without_abort():
         "    else:\n"
         "        print('no error')\n"
     )
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(pelmora.__file__))
+    env = child_env()
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
                           timeout=120)
     assert proc.returncode == 0, proc.stderr

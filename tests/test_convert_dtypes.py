@@ -3,20 +3,18 @@ conversion gives; a sequence's claimed length sizes no more than it holds."""
 
 import array
 import json
-import os
 import struct
 import subprocess
 import sys
 import textwrap
 import warnings
-from datetime import timedelta
 
 import pytest
 
 import pelmora
+from conftest import HOUR, child_env
 
 CTS = pelmora.utils.ContinuousTimeSeries
-HOUR = timedelta(hours=1)
 
 
 class Items:
@@ -202,7 +200,7 @@ LYING_PROBE = textwrap.dedent("""
 
 
 def test_lying_length_pins_no_memory():
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(pelmora.__file__))
+    env = child_env()
     out = subprocess.run([sys.executable, "-c", LYING_PROBE], capture_output=True, text=True, env=env, timeout=120)
     assert out.returncode == 0, out.stderr
     got = json.loads(out.stdout)

@@ -3,14 +3,12 @@ the numbers it reports hold together (mass balances, scores, calibration)."""
 
 import math
 from datetime import timedelta
-from pathlib import Path
 
 import pytest
 
 import pelmora
 from conftest import example_module
 
-EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 
 
 @pytest.fixture(scope="module")

@@ -10,7 +10,6 @@ Figures and gallery examples run when ``make docs`` builds the site.
 from __future__ import annotations
 
 import doctest
-import os
 import re
 import subprocess
 import sys
@@ -19,6 +18,7 @@ from pathlib import Path
 import pytest
 
 import pelmora
+from conftest import child_env
 
 DOCS = Path(__file__).resolve().parent.parent / "docs"
 PAGES = sorted(p for p in DOCS.rglob("*.rst") if "auto_gallery" not in p.parts)
@@ -67,10 +67,7 @@ def test_script_sample(name, tmp_path):
         pytest.importorskip("dask.distributed")
     for other, (_, body) in SCRIPTS.items():
         (tmp_path / other).write_text(body, encoding="utf-8")
-    env = dict(os.environ)
-    build = str(Path(pelmora.__file__).resolve().parent)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (build, env.get("PYTHONPATH", "")) if p)
-    run = subprocess.run([sys.executable, name], cwd=tmp_path, env=env, capture_output=True,
+    run = subprocess.run([sys.executable, name], cwd=tmp_path, env=child_env(), capture_output=True,
                          text=True, timeout=240)
     assert run.returncode == 0, run.stdout + run.stderr
     assert run.stdout.startswith("best k = "), run.stdout

@@ -1,13 +1,13 @@
 """Failures while the module tree is built: out of memory is a MemoryError,
 never the internal-fault exception."""
 
-import os
 import subprocess
 import sys
 
 import pytest
 
 import pelmora
+from conftest import child_env
 
 # Fails exactly one allocation of a fresh import, for each allocation in turn.
 PROBE = """
@@ -33,7 +33,7 @@ print(sorted(outcomes))
 
 def test_out_of_memory_during_registration_is_memory_error():
     pytest.importorskip("_testcapi")
-    env = {**os.environ, "PYTHONPATH": os.path.dirname(pelmora.__file__)}
+    env = child_env()
     run = subprocess.run([sys.executable, "-P", "-c", PROBE], capture_output=True, text=True, timeout=120,
                          env=env)
     assert run.returncode == 0, run.stderr

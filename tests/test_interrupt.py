@@ -19,6 +19,7 @@ import time
 import pytest
 
 import pelmora
+from conftest import child_env
 
 # Each workload runs far longer than the test waits for it. The sizes are the
 # ones the old detach rules got wrong (they stayed attached), kept small in
@@ -85,10 +86,6 @@ CHILD = PRELUDE + (
 # generous, as the machine may be busy; the calls themselves run for minutes.
 START_TIMEOUT = 60.0
 STOP_TIMEOUT = 10.0
-
-
-def child_env():
-    return dict(os.environ, PYTHONPATH=os.path.dirname(pelmora.__file__))
 
 
 def interrupt(workload, handler=""):

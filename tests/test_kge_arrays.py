@@ -4,7 +4,6 @@ values even while another thread writes to the array."""
 import array
 import json
 import math
-import os
 import subprocess
 import sys
 import textwrap
@@ -12,6 +11,7 @@ import textwrap
 import pytest
 
 import pelmora
+from conftest import child_env
 
 kge = pelmora.metrics.calculate_kge
 
@@ -130,7 +130,7 @@ WRITER_PROBE = textwrap.dedent("""
 
 def test_a_writer_thread_cannot_make_the_passes_disagree():
     pytest.importorskip("numpy")
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(pelmora.__file__))
+    env = child_env()
     out = subprocess.run([sys.executable, "-c", WRITER_PROBE], capture_output=True, text=True, env=env, timeout=300)
     assert out.returncode == 0, out.stderr
     got = json.loads(out.stdout)

@@ -4,7 +4,6 @@ as themselves, and a series travels as one out-of-band buffer."""
 
 import copy
 import math
-import os
 import pickle
 import struct
 import subprocess
@@ -13,7 +12,7 @@ import textwrap
 from datetime import timedelta
 
 import pytest
-from conftest import HOUR, allocated_growth, message
+from conftest import HOUR, allocated_growth, child_env, message
 
 import pelmora
 
@@ -343,7 +342,7 @@ def test_process_pool_pattern(tmp_path):
             assert [g.data for g in got] == [study.route((inflow, k)).data for k in (1, 2, 3)]
             print("ok")
     """))
-    env = {**os.environ, "PYTHONPATH": f"{tmp_path}:{os.path.dirname(pelmora.__file__)}"}
+    env = child_env(tmp_path)
     result = subprocess.run([sys.executable, "main.py"], cwd=tmp_path, env=env, capture_output=True,
                             text=True, timeout=120)
     assert result.stdout.strip() == "ok", result.stderr

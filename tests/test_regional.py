@@ -22,14 +22,12 @@ from pathlib import Path
 import pytest
 
 import pelmora
-from conftest import example_module
+from conftest import EXAMPLES, HOUR, child_env, example_module
 
 distributed = pytest.importorskip("distributed")
 
-REPO = Path(__file__).resolve().parent.parent
-EXAMPLES = REPO / "examples"
+REPO = EXAMPLES.parent
 SCRIPT = EXAMPLES / "regional_calibration.py"
-HOUR = timedelta(hours=1)
 
 # A small region and a short search: 4 basins, 16 candidates x 4 generations.
 BASINS = 4
@@ -234,9 +232,7 @@ def test_pelmora_values_go_to_workers_and_come_back(cluster):
 # ---- bad input: a scheduler that is not there, and Ctrl-C -----------------------------
 
 def _env():
-    env = dict(os.environ, MPLBACKEND="Agg", PYTHONPATH=os.pathsep.join(
-        p for p in [str(Path(pelmora.__file__).parent), os.environ.get("PYTHONPATH", "")] if p))
-    return env
+    return child_env(MPLBACKEND="Agg")
 
 
 class _Server:

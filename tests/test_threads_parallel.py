@@ -4,18 +4,17 @@ on first use by many threads together. Under `make test-tsan` these run with
 ThreadSanitizer watching every access the library makes."""
 
 import math
-import os
 import subprocess
 import sys
 import threading
 from datetime import timedelta
 
 import pelmora
+from conftest import HOUR, child_env
 
 CTS = pelmora.utils.ContinuousTimeSeries
 ITS = pelmora.utils.IncrementalTimeSeries
 ru = pelmora.reservoir.reservoir_utils
-HOUR = timedelta(hours=1)
 
 
 def test_detached_calls_race_readers_and_setters():
@@ -108,7 +107,7 @@ print(results[0])
 
 
 def test_caches_created_by_many_threads_at_once():
-    env = {**os.environ, "PYTHONPATH": os.path.dirname(pelmora.__file__)}
+    env = child_env()
     run = subprocess.run([sys.executable, "-P", "-c", COLD], capture_output=True, text=True, timeout=300, env=env)
     assert run.returncode == 0, run.stderr
     assert run.stdout.startswith("[\"argument 'sim': 'int' object is not an instance of 'Sequence'\", '0:05:00', [")
