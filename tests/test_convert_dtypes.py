@@ -89,8 +89,7 @@ def layout(np, values, name):
 
 @pytest.mark.parametrize("name", LAYOUTS)
 @pytest.mark.parametrize("dtype", NUMBER_DTYPES)
-def test_numeric_arrays_match_item_conversion(dtype, name):
-    np = pytest.importorskip("numpy")
+def test_numeric_arrays_match_item_conversion(dtype, name, np):
     data = layout(np, extreme_values(np, dtype), name)
     fast = outcome(data)
     assert fast[0][0] == "ok"
@@ -98,15 +97,13 @@ def test_numeric_arrays_match_item_conversion(dtype, name):
     assert fast == outcome(data.tolist()) or np.dtype(dtype).kind == "f"  # tolist loses NaN payloads
 
 
-def test_uint64_above_2_53_rounds_like_float():
-    np = pytest.importorskip("numpy")
+def test_uint64_above_2_53_rounds_like_float(np):
     values = [2**53 + 1, 2**63 + 2**10, 2**63 + 2**10 + 1, 2**64 - 1]
     assert CTS(np.array(values, dtype=np.uint64), HOUR, "volume").data == [float(v) for v in values]
 
 
 @pytest.mark.parametrize("dtype", ["?", "f2", "c16", "g", "O", "U3", "M8[s]"])
-def test_other_dtypes_keep_the_item_path(dtype):
-    np = pytest.importorskip("numpy")
+def test_other_dtypes_keep_the_item_path(dtype, np):
     data = np.array([1, 0, 1] if dtype != "U3" else ["1.5", "x", "2"]).astype(dtype)
     assert outcome(data) == outcome(Items(data))
 
@@ -119,16 +116,14 @@ def test_other_dtypes_keep_the_item_path(dtype):
     lambda np: memoryview(np.arange(3.0).astype(">f8")),  # memoryview iterates native formats only
     lambda np: memoryview(np.arange(3).astype("<i4")).cast("B").cast("c"),
 ])
-def test_shapes_and_formats_the_item_path_refuses(make):
-    np = pytest.importorskip("numpy")
+def test_shapes_and_formats_the_item_path_refuses(make, np):
     got, caught = outcome(make(np))
     assert got[0] == "error" and caught == []
     if got[1] is TypeError:
         assert got[2].startswith("argument 'data': ")
 
 
-def test_zero_dimensional_array_message():
-    np = pytest.importorskip("numpy")
+def test_zero_dimensional_array_message(np):
     got, _ = outcome(np.array(5.0, dtype=np.float32))
     assert got == ("error", TypeError, "argument 'data': iteration over a 0-d array")
 
@@ -153,8 +148,7 @@ def test_bytes_sources(data):
     assert outcome(data) == outcome(Items(data))
 
 
-def test_every_sequence_argument_uses_the_same_conversion():
-    np = pytest.importorskip("numpy")
+def test_every_sequence_argument_uses_the_same_conversion(np):
     ITS = pelmora.utils.IncrementalTimeSeries
     RU = pelmora.reservoir.reservoir_utils
     ints = np.array([1, 2, 4], dtype=np.int16)

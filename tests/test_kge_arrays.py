@@ -38,8 +38,7 @@ def random_pairs(np, n, seed, kind):
 @pytest.mark.parametrize("n", [1, 5, 1000, 70_001])
 @pytest.mark.parametrize("kind", ["plain", "nan", "negative", "flat"])
 @pytest.mark.parametrize("use_log", [False, True])
-def test_arrays_give_the_bits_lists_give(n, kind, use_log):
-    np = pytest.importorskip("numpy")
+def test_arrays_give_the_bits_lists_give(n, kind, use_log, np):
     sim, obs = random_pairs(np, n, n, kind)
     want = kge(sim.tolist(), obs.tolist(), use_log)
     sim_t, obs_t = tuple(sim.tolist()), tuple(obs.tolist())
@@ -49,8 +48,7 @@ def test_arrays_give_the_bits_lists_give(n, kind, use_log):
         assert same(kge(s, o, use_log), want)
 
 
-def test_unaligned_and_swapped_arrays_give_the_same_bits():
-    np = pytest.importorskip("numpy")
+def test_unaligned_and_swapped_arrays_give_the_same_bits(np):
     sim, obs = random_pairs(np, 999, 3, "plain")
     want = kge(sim.tolist(), obs.tolist())
     unaligned = np.frombuffer(b"\0" + sim.tobytes(), dtype=np.float64, offset=1, count=sim.size)
@@ -60,8 +58,7 @@ def test_unaligned_and_swapped_arrays_give_the_same_bits():
     assert kge(sim, sim) == kge(sim.tolist(), sim.tolist())
 
 
-def test_errors_and_their_order_are_unchanged():
-    np = pytest.importorskip("numpy")
+def test_errors_and_their_order_are_unchanged(np):
     empty, one = np.zeros(0), np.ones(1)
     for sim, obs, text in [(empty, empty, "Observed series is empty."), (one, empty, "Observed series is empty."),
                            (empty, one, "Series length mismatch."), (np.ones(3), np.ones(2), "Series length mismatch.")]:
@@ -76,8 +73,7 @@ def test_errors_and_their_order_are_unchanged():
     assert str(e.value) == "argument 'obs': Can't extract `str` to `Vec`"
 
 
-def test_the_buffers_are_released_after_the_call():
-    np = pytest.importorskip("numpy")
+def test_the_buffers_are_released_after_the_call(np):
     arr = np.arange(100_000, dtype=np.float64)
     refs = sys.getrefcount(arr)
     kge(arr, arr + 1.0)

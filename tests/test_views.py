@@ -47,8 +47,7 @@ def test_memoryview(kind):
 
 
 @pytest.mark.parametrize("kind", KINDS)
-def test_numpy_view_is_the_series_memory(kind):
-    np = pytest.importorskip("numpy")
+def test_numpy_view_is_the_series_memory(kind, np):
     series = make(kind)
     a, b = np.asarray(series), np.asarray(series)
     assert a.dtype == np.float64 and a.shape == (len(series.data),)
@@ -62,8 +61,7 @@ def test_numpy_view_is_the_series_memory(kind):
     assert ITS(memoryview(series), HOUR, "rainfall").data == series.data
 
 
-def test_view_keeps_the_series_alive():
-    np = pytest.importorskip("numpy")
+def test_view_keeps_the_series_alive(np):
     view = np.asarray(CTS(VALUES, HOUR, "discharge"))
     gc.collect()
     assert view.tolist() == VALUES
