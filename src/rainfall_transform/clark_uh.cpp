@@ -46,13 +46,28 @@ std::uint64_t ordinate_count(double ordinates) {
 // Ordinates or output values between two reports of progress.
 constexpr std::size_t kPerReport = std::size_t{1} << 14;
 
+// The unit hydrograph's ordinates for tc at step dt (both positive), and
+// whether they and the N + n - 1 output values can be allocated.
+struct Ordinates {
+  double exact;  // ceil(tc / dt), as the error message gives it
+  std::uint64_t n;
+  bool fits;
+};
+
+Ordinates ordinates_for(std::size_t big_n, double dt, double tc_seconds) {
+  const double exact = std::ceil(tc_seconds / dt);
+  const std::uint64_t n = ordinate_count(exact);
+  // n is at least 1, so the sum cannot wrap unless N itself is near the top.
+  const bool fits = n <= kMaxOrdinates && big_n <= std::numeric_limits<std::size_t>::max() - (n - 1);
+  return {exact, n, fits};
+}
+
 // The ordinate count of a call that builds ordinates: none for the
 // degenerate case, and none for a tc refused before anything is built.
 std::uint64_t ordinates_built(std::size_t big_n, double dt, double tc_seconds) {
   if (!(dt > 0.0 && tc_seconds > 0.0)) return 0;
-  const std::uint64_t n = ordinate_count(std::ceil(tc_seconds / dt));
-  if (n > kMaxOrdinates || big_n > std::numeric_limits<std::size_t>::max() - (n - 1)) return 0;
-  return n;
+  const Ordinates o = ordinates_for(big_n, dt, tc_seconds);
+  return o.fits ? o.n : 0;
 }
 
 // Adds rainfall values [begin, end) spread by the unit hydrograph `u` into
@@ -96,11 +111,9 @@ std::vector<double> clark_uh_rs(std::span<const double> rainfall, double dt, dou
   const std::size_t big_n = rainfall.size();
   if (!(dt > 0.0 && tc_seconds > 0.0)) return std::vector<double>(big_n, 0.0);
 
-  const double ordinates = std::ceil(tc_seconds / dt);
-  const std::uint64_t n = ordinate_count(ordinates);
-  if (n > kMaxOrdinates) too_long(ordinates);
-  // n is at least 1, so the sum cannot wrap unless N itself is near the top.
-  if (big_n > std::numeric_limits<std::size_t>::max() - (n - 1)) too_long(ordinates);
+  const Ordinates ordinates = ordinates_for(big_n, dt, tc_seconds);
+  if (!ordinates.fits) too_long(ordinates.exact);
+  const std::uint64_t n = ordinates.n;
   const std::size_t out_len = big_n + (n - 1);
 
   try {
@@ -162,9 +175,9 @@ std::vector<double> clark_uh_rs(std::span<const double> rainfall, double dt, dou
     }
     return out;
   } catch (const std::bad_alloc&) {
-    too_long(ordinates);
+    too_long(ordinates.exact);
   } catch (const std::length_error&) {
-    too_long(ordinates);
+    too_long(ordinates.exact);
   }
 }
 
