@@ -102,7 +102,7 @@ void route_block(std::vector<double>& v, const Coefficients& c, double o0, Cance
 
 std::vector<double> muskingum_routing_rs(std::vector<double> inflow, double dt, double kp,
                                          double x, std::optional<double> initial_outflow,
-                                         Cancel cancel) {
+                                         Cancel& cancel) {
   const std::size_t n = inflow.size();
   if (n == 0) index_fault(0, 0);
   std::vector<double> out(n);

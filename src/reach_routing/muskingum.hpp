@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "core/cancel.hpp"
@@ -14,10 +15,17 @@ namespace pelmora {
 // One pass through a reach of storage constant `kp` seconds. The first
 // outflow is `initial_outflow`, or the first inflow when none is given.
 // An empty inflow is an internal fault: every caller has values to route.
-// `cancel` hears of one unit per value.
+// `cancel` hears of one unit per value; a kernel that routes as one of its
+// steps passes its own token, which so counts this work too.
 std::vector<double> muskingum_routing_rs(std::vector<double> inflow, double dt, double kp,
                                          double x, std::optional<double> initial_outflow,
-                                         Cancel cancel = {});
+                                         Cancel& cancel);
+
+inline std::vector<double> muskingum_routing_rs(std::vector<double> inflow, double dt, double kp,
+                                                double x, std::optional<double> initial_outflow) {
+  Cancel never;
+  return muskingum_routing_rs(std::move(inflow), dt, kp, x, initial_outflow, never);
+}
 
 // Routes through `sub_reaches` equal sub-reaches of k_seconds / sub_reaches
 // each, every one starting at `initial_outflow`. The result is bit-for-bit
