@@ -35,11 +35,13 @@ PYVER=3.14
 PY=$ROOT/usr/bin/python$PYVER
 
 # Bump when the recipe below changes: an existing tree is then rebuilt.
-RECIPE_VERSION=4
+RECIPE_VERSION=5
 REQUIRED_PKGS=(python$PYVER-dev python3-pytest python3-hypothesis python3-numpy
                python3-scipy python3-matplotlib
                # scaling out (examples and tests only)
                python3-dask python3-distributed python3-tqdm
+               # dated series in and out (tests, docs and examples only)
+               python3-pandas
                # the documentation site
                python3-sphinx furo python3-sphinx-gallery
                python3-sphinx-copybutton)
