@@ -233,6 +233,24 @@ def test_inputs_untouched_and_results_fresh():
     assert STORAGE.storage == [0.0, 1000000.0]
 
 
+def test_routing_docstring():
+    """The docstring keeps its text signature and says what the routing does,
+    in numpydoc sections; the result's attributes keep theirs."""
+    assert route.__text_signature__ == "(inflow, initial_elevation, elevation_storage, discharge_info)"
+    doc = route.__doc__
+    assert doc.startswith("Performs level pool routing for a reservoir.\n\n")
+    assert "Puls" not in doc and "PyValueError" not in doc and "# Errors" not in doc
+    sections = [line for line, under in zip(doc.splitlines(), doc.splitlines()[1:]) if set(under) == {"-"}]
+    assert sections == ["Parameters", "Returns", "Raises"]
+    for entry in ("inflow : ContinuousTimeSeries", "initial_elevation : float",
+                  "elevation_storage : ElevationStorage", "discharge_info : dict of str to outlet",
+                  "LevelPoolResult", "ValueError", "RuntimeError", "one second at a time"):
+        assert entry in doc
+    result = pelmora.reservoir.LevelPoolResult
+    assert result.reservoir_storage.__doc__ == "Reservoir storage volume at each output time step."
+    assert result.reservoir_individual_outflows.__doc__ == "Per-outlet outflow time series keyed by outlet name."
+
+
 # ---- mass balance ----------------------------------------------------------------
 
 @st.composite
