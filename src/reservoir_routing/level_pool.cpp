@@ -47,9 +47,9 @@ struct Outlet {
 
 // Everything that carries from one second to the next.
 struct RoutingState {
-  double S;             // storage
-  double E;             // elevation, which the next second's outflow is found from
-  double I_prev;        // inflow at the previous second
+  double S;             // storage at the current second
+  double E;             // elevation at the current second, which its outflow is found from
+  double I_prev;        // inflow at the current second
   std::size_t segment;  // of the storage curve, where S last fell
   SeriesCursor inflow_cursor;
 };
