@@ -442,10 +442,10 @@ def bench_level_pool(scale):
     series, e0, curve, outlets = level_pool_inputs()
     run = pelmora.reservoir.run_level_pool_routing
     n = len(series.data)
-    points = (n - 2) * 3600 + 1
+    points = (n - 1) * 3600 + 1
     result = run(series, e0, curve, outlets)
     elev = result.reservoir_elevation.data
-    if len(elev) != n - 1 or not all(np.isfinite(elev)):
+    if len(elev) != n or not all(np.isfinite(elev)):
         raise SystemExit("level-pool: unexpected result")
     spill = max(result.reservoir_individual_outflows["spillway"].data)
     if not spill > 0.0:

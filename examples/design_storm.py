@@ -245,9 +245,8 @@ def run_chain(inputs, k=None, x=None):
         kge=score(routed, p.step_s, inputs.observed),
         t_rain=np.arange(len(inputs.rain.data)) * hours,
         t_flow=np.arange(len(runoff)) * hours,
-        # Level pool record j holds the state at point j + 1 (record 0 is the
-        # initial state, reported at the first step).
-        t_pool=np.arange(1, len(routed)) * hours,
+        # Level pool record j is the state at point j, record 0 the start.
+        t_pool=np.arange(len(routed)) * hours,
     )
 
 
@@ -350,8 +349,8 @@ def summarise(inputs, chain, calib=None):
     rain_af = depth_acre_ft(chain.rain, p.area_ac)
     excess_af = depth_acre_ft(chain.excess, p.area_ac)
     loss_af = depth_acre_ft(chain.loss, p.area_ac)
-    # The pool series start at point 1: its inflow volume runs from there.
-    inflow_af = volume_acre_ft(chain.routed[1:], dt)
+    # The pool takes in the whole routed hydrograph, from its first point.
+    inflow_af = volume_acre_ft(chain.routed, dt)
     storage_change_af = (chain.storage[-1] - chain.storage[0]) / ACRE_FT
     out = {
         "rows": rows,
@@ -461,9 +460,7 @@ def plot(inputs, chain, calib, path):
     ax_flow.legend(loc="upper right", fontsize=9)
 
     # pool elevation
-    t_pool = np.concatenate([[0.0], chain.t_pool])  # record 0 is also the state at time 0
-    elev = np.concatenate([[chain.elevation[0]], chain.elevation])
-    ax_elev.plot(t_pool, elev, color="#1f78b4", lw=1.8, label="pool elevation")
+    ax_elev.plot(chain.t_pool, chain.elevation, color="#1f78b4", lw=1.8, label="pool elevation")
     ax_elev.axhline(p.spillway_crest_ft, color="#e31a1c", ls="--", lw=1, label="spillway crest")
     ax_elev.axhline(p.gate_sill_ft, color="#6a3d9a", ls=":", lw=1, label="flood-gate sill")
     ax_elev.set_ylabel("elevation (ft)")

@@ -630,14 +630,13 @@ def check_clark(v, r):
 def check_level_pool(v, r):
     n, step = len(v["inflow"].data), v["inflow"].time_step
     assert type(r) is LPR
-    check_series(r.reservoir_storage, CTS, max(n - 1, 1), step, "volume")
-    check_series(r.reservoir_elevation, CTS, max(n - 1, 1), step, "elevation")
-    check_series(r.reservoir_total_outflow, CTS, n - 1, step, "discharge")
+    check_series(r.reservoir_storage, CTS, n, step, "volume")
+    check_series(r.reservoir_elevation, CTS, n, step, "elevation")
+    check_series(r.reservoir_total_outflow, CTS, n, step, "discharge")
     outflows = r.reservoir_individual_outflows
-    assert type(outflows) is dict and (n > 1 or not outflows)
-    assert n < 2 or sorted(outflows) == sorted(dict.keys(v["discharge_info"]))
+    assert type(outflows) is dict and sorted(outflows) == sorted(dict.keys(v["discharge_info"]))
     for s in outflows.values():
-        check_series(s, CTS, n - 1, step, "discharge")
+        check_series(s, CTS, n, step, "discharge")
 
 
 def check_layers(v, r):

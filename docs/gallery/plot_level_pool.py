@@ -30,10 +30,9 @@ for length in (20, 40, 80, 120):
     spillway = RU.UnControlledDischargeInfo(
         RU.ElevationDischarge((912.0 + head).tolist(), (3.1 * length * head ** 1.5).tolist()))
     result = pelmora.reservoir.run_level_pool_routing(inflow, 912.0, curve, {"spillway": spillway})
-    k = np.arange(len(result.reservoir_elevation.data))
-    at = np.where(k == 0, 0, k + 1)  # record k sits at (k + 1) steps
-    top.plot(at, result.reservoir_total_outflow.data, label=f"{length} ft crest")
-    bottom.plot(at, result.reservoir_elevation.data, label=f"{length} ft: peak "
+    # Record k is the pool at hour k, the same instants as the inflow.
+    top.plot(t, result.reservoir_total_outflow.data, label=f"{length} ft crest")
+    bottom.plot(t, result.reservoir_elevation.data, label=f"{length} ft: peak "
                 f"{max(result.reservoir_elevation.data):.1f} ft")
 top.set_ylabel("discharge (cfs)")
 top.legend()

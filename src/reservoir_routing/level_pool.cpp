@@ -8,10 +8,12 @@
 #include "reservoir_routing/level_pool.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <type_traits>
 
 #include "core/errors.hpp"
+#include "core/format.hpp"
 #include "utils/general.hpp"
 
 namespace pelmora {
@@ -45,9 +47,9 @@ struct Outlet {
 
 // Everything that carries from one second to the next.
 struct RoutingState {
-  double S;             // storage
-  double E;             // elevation, which the next second's outflow is found from
-  double I_prev;        // inflow at the previous second
+  double S;             // storage at the current second
+  double E;             // elevation at the current second, which its outflow is found from
+  double I_prev;        // inflow at the current second
   std::size_t segment;  // of the storage curve, where S last fell
   SeriesCursor inflow_cursor;
 };
@@ -82,15 +84,20 @@ Outlet prepare(const DischargeInfo& info) {
   return Outlet{&info, 1, SeriesCursor{}};
 }
 
-// The curve's own lookup, for its error. Nothing returns from here: a value
-// live across a call that returns would be kept in memory for the whole loop.
+// Why the storage left the curve at `second`: a NaN (from the inflow or an
+// outlet), or a storage above the top or below the bottom, which the curve's
+// own lookup reports. Nothing returns from here: a value live across a call
+// that returns would be kept in memory for the whole loop.
 [[noreturn, gnu::cold, gnu::noinline]] void storage_off_curve(const ElevationStorage& curve,
-                                                              double storage) {
+                                                              double storage, std::int64_t second) {
+  if (std::isnan(storage))
+    throw DomainError("storage became NaN at " + format_int(second) +
+                      " seconds: check the inflow and the outlets");
   curve.get_elevation(storage);
   fault("storage inside the curve was taken for outside it");
 }
 
-// The outflow at second t from the elevation at its start: the outlets'
+// The outflow at second t from the elevation E of that instant: the outlets'
 // sum in their order, each one's part recorded at a report.
 template <bool Record>
 [[gnu::always_inline]] inline double total_outflow(const Routing& r, std::int64_t t, double E,
@@ -107,23 +114,34 @@ template <bool Record>
   return Q;
 }
 
-// One second of the explicit mass balance, any but the first.
+// The state at second t, and at a report its record: storage, elevation and
+// the outflows at that instant.
 template <bool Record>
-[[gnu::always_inline]] inline void route_second(const Routing& r, RoutingState& st, std::int64_t t,
-                                                Records* records) {
-  constexpr double s = 1.0;  // the computation step, seconds
-  const double Q = total_outflow<Record>(r, t, st.E, records);
-  const double I = series_value_at(r.inflow, t, st.inflow_cursor);
-  double S = st.S + ((st.I_prev + I) * 0.5) * s - Q * s;
-  S = max_ignoring_nan(S, 0.0);
-  if (!(S >= r.storages[0] && S <= r.storages[r.points - 1])) [[unlikely]]
-    storage_off_curve(r.curve, S);
-  st.S = S;
-  st.E = interp_within(r.storages, r.elevations, r.points, S, st.segment);
+[[gnu::always_inline]] inline double outflow_at(const Routing& r, const RoutingState& st,
+                                                std::int64_t t, Records* records) {
   if constexpr (Record) {
     records->storages.push_back(st.S);
     records->elevations.push_back(st.E);
   }
+  return total_outflow<Record>(r, t, st.E, records);
+}
+
+// The second from t to t + 1 of the explicit mass balance: the outflow
+// found at t from the elevation at t holds for the whole second, the inflow
+// is the trapezoid between t and t + 1.
+template <bool Record>
+[[gnu::always_inline]] inline void route_second(const Routing& r, RoutingState& st, std::int64_t t,
+                                                Records* records) {
+  constexpr double s = 1.0;  // the computation step, seconds
+  const double Q = outflow_at<Record>(r, st, t, records);
+  const double I = series_value_at(r.inflow, t + 1, st.inflow_cursor);
+  double S = st.S + ((st.I_prev + I) * 0.5) * s - Q * s;
+  // Below empty the pool is empty; a NaN stays NaN for the test below.
+  S = 0.0 > S ? 0.0 : S;
+  if (!(S >= r.storages[0] && S <= r.storages[r.points - 1])) [[unlikely]]
+    storage_off_curve(r.curve, S, t + 1);
+  st.S = S;
+  st.E = interp_within(r.storages, r.elevations, r.points, S, st.segment);
   st.I_prev = I;
 }
 
@@ -154,10 +172,10 @@ double get_discharge(const DischargeInfo& info, std::optional<std::int64_t> dura
 
 std::uint64_t level_pool_cost(const ContinuousSeries& inflow, std::size_t outlets) {
   const std::size_t n = inflow.data.size();
-  if (n < 2) return 0;
-  // The time points: the first one, then every second after it.
+  if (n == 0) return 0;
+  // The time points: every second from 0 to the end, both included.
   const std::uint64_t seconds =
-      work_add(work_mul(n - 2, static_cast<std::uint64_t>(inflow.time_step)), 1);
+      work_add(work_mul(n - 1, static_cast<std::uint64_t>(inflow.time_step)), 1);
   return work_mul(seconds, std::max<std::uint64_t>(outlets, 1));
 }
 
@@ -169,55 +187,51 @@ LevelPool level_pool_rs(const ContinuousSeries& inflow, double initial_elevation
   const std::size_t n = d.size();
   const std::int32_t dt = inflow.time_step;
 
+  // Checked first, so an elevation off the curve is the error of any call.
+  const double S0 = curve.get_storage(initial_elevation);
+  if (n == 0) throw DomainError("inflow must not be empty");
+  // get_storage has vouched for the curve one way round; the loop reads it
+  // the other way.
+  check_interp_curve(curve.storage, curve.elevation);
+
   Records records;
   records.storages.reserve(n);
   records.elevations.reserve(n);
   records.totals.reserve(n);
+  std::vector<Outlet> plan;
+  plan.reserve(outlets.size());
+  for (const auto& named : outlets) plan.push_back(prepare(named.second));
+  records.individual.resize(plan.size());
+  for (auto& v : records.individual) v.reserve(n);
 
-  records.elevations.push_back(initial_elevation);
-  const double S0 = curve.get_storage(initial_elevation);
-  records.storages.push_back(S0);
-  if (n == 0) throw DomainError("inflow must not be empty");
+  const Routing r{inflow,
+                  curve,
+                  curve.storage.data(),
+                  curve.elevation.data(),
+                  curve.storage.size(),
+                  plan.data(),
+                  plan.data() + plan.size()};
+  RoutingState st{S0, initial_elevation, d[0], 1, SeriesCursor{}};
 
-  // A single inflow value spans no time: nothing to route or to report.
-  if (n >= 2) {
-    // get_storage has vouched for the curve one way round; the loop reads
-    // it the other way.
-    check_interp_curve(curve.storage, curve.elevation);
-    std::vector<Outlet> plan;
-    plan.reserve(outlets.size());
-    for (const auto& named : outlets) plan.push_back(prepare(named.second));
-    records.individual.resize(plan.size());
-    for (auto& v : records.individual) v.reserve(n);
-
-    const Routing r{inflow,
-                    curve,
-                    curve.storage.data(),
-                    curve.elevation.data(),
-                    curve.storage.size(),
-                    plan.data(),
-                    plan.data() + plan.size()};
-    RoutingState st{S0, initial_elevation, d[0], 1, SeriesCursor{}};
-
-    // The first second only reports the outflows at the initial elevation;
-    // the mass balance starts with the next one, paired with d[0].
-    total_outflow<true>(r, dt, st.E, &records);
-
-    // Each reporting interval, its report at its end.
-    const std::uint64_t per_second = std::max<std::uint64_t>(plan.size(), 1);
-    for (std::size_t k = 1; k + 1 < n; ++k) {
-      const std::int64_t start = static_cast<std::int64_t>(k) * dt;
-      const std::int64_t report = start + dt;
-      for (std::int64_t first = start + 1; first < report;) {
-        const std::int64_t last = report - first > kSecondsPerReport ? first + (kSecondsPerReport - 1) : report - 1;
-        route_quiet_seconds(r, st, first, last);
-        cancel.progress(static_cast<std::uint64_t>(last - first + 1) * per_second);
-        first = last + 1;
-      }
-      route_second<true>(r, st, report, &records);
-      cancel.progress(per_second);
+  // Interval k runs from k * dt to (k + 1) * dt: its first second records
+  // the state at its start, the others are quiet.
+  const std::uint64_t per_second = std::max<std::uint64_t>(plan.size(), 1);
+  for (std::size_t k = 0; k + 1 < n; ++k) {
+    const std::int64_t start = static_cast<std::int64_t>(k) * dt;
+    const std::int64_t end = start + dt;
+    route_second<true>(r, st, start, &records);
+    cancel.progress(per_second);
+    for (std::int64_t first = start + 1; first < end;) {
+      const std::int64_t last = end - first > kSecondsPerReport ? first + (kSecondsPerReport - 1) : end - 1;
+      route_quiet_seconds(r, st, first, last);
+      cancel.progress(static_cast<std::uint64_t>(last - first + 1) * per_second);
+      first = last + 1;
     }
   }
+  // The last record: the state at the end, with the outflows of that
+  // instant, which no second of the run uses.
+  outflow_at<true>(r, st, static_cast<std::int64_t>(n - 1) * dt, &records);
+  cancel.progress(per_second);
 
   LevelPool result;
   result.storage = result_series<ContinuousSeries>(std::move(records.storages), dt, "volume");

@@ -1,5 +1,5 @@
 // Level pool routing: a reservoir with a flat water surface, integrated one
-// second at a time, reporting at the inflow's time step.
+// second at a time from time zero, reporting at every inflow instant.
 #pragma once
 
 #include <cstdint>
@@ -36,26 +36,29 @@ struct LevelPool {
   ContinuousSeries storage;        // kind "volume"
   ContinuousSeries elevation;      // kind "elevation"
   ContinuousSeries total_outflow;  // kind "discharge"
-  // One series per outlet, in the outlets' order; empty for a one-value
-  // inflow, which records no outflow.
+  // One series per outlet, in the outlets' order.
   std::vector<std::pair<std::string, ContinuousSeries>> individual;
 };
 
-// Routes `inflow` through the reservoir from `initial_elevation`. Every
-// series has the inflow's step and one value fewer than the inflow: index 0
-// is the initial state, with the outflows the outlets give for it at the
-// first step; index k the state just after second (k + 1) * step. Outlets are
-// summed in the given order. Errors: DomainError (elevation or storage off
-// the curve, an empty inflow, an outlet's own errors), StateError from an
-// outlet. `cancel` hears of one unit per simulated second per outlet (per
-// second when there is no outlet).
+// Routes `inflow` through the reservoir from `initial_elevation`, one
+// explicit second at a time from 0 to the end of the inflow: the second from
+// t to t + 1 adds the inflow's trapezoid between t and t + 1 and removes the
+// outflow at t, the outlets asked at `duration_secs` t with the elevation at
+// t. Every series has the inflow's step and its number of values: record k
+// is the state at k * step, its storage, its elevation, and the outflows at
+// that instant (the rate the second starting there uses). Record 0 is the
+// initial state. Outlets are summed in the given order. Errors: DomainError
+// (elevation or storage off the curve, a storage turned NaN, an empty
+// inflow, an outlet's own errors), StateError from an outlet. `cancel` hears
+// of one unit per time point (every second, both ends included) per outlet
+// (per time point when there is no outlet).
 LevelPool level_pool_rs(const ContinuousSeries& inflow, double initial_elevation,
                         const ElevationStorage& curve,
                         const std::vector<std::pair<std::string, DischargeInfo>>& outlets,
                         Cancel cancel = {});
 
 // The work of level_pool_rs in those units, saturated: the time points
-// ((n - 2) x step + 1 for n inflow values) times the outlets.
+// ((n - 1) x step + 1 for n inflow values) times the outlets.
 std::uint64_t level_pool_cost(const ContinuousSeries& inflow, std::size_t outlets);
 
 }  // namespace pelmora

@@ -24,7 +24,10 @@ def run_level_pool_routing(
     discharge_info: dict[str, _AnyOutlet],
 ) -> LevelPoolResult:
     """Route an inflow hydrograph through a reservoir with named outlets
-    (level pool, modified Puls).
+    (level pool, the mass balance stepped explicitly one second at a time).
+
+    Every series of the result has one value per inflow value: value k is
+    the state at k * time_step.
     """
 
 # Not constructible from Python: instances come only from
@@ -35,15 +38,15 @@ class LevelPoolResult(_Value):
 
     @property
     def reservoir_storage(self) -> ContinuousTimeSeries:
-        """Storage at each time step (kind "volume")."""
+        """Storage at each inflow instant (kind "volume")."""
 
     @property
     def reservoir_elevation(self) -> ContinuousTimeSeries:
-        """Water surface elevation at each time step (kind "elevation")."""
+        """Water surface elevation at each inflow instant (kind "elevation")."""
 
     @property
     def reservoir_total_outflow(self) -> ContinuousTimeSeries:
-        """Outflow of all outlets together (kind "discharge")."""
+        """Outflow of all outlets together at each inflow instant (kind "discharge")."""
 
     @property
     def reservoir_individual_outflows(self) -> dict[str, ContinuousTimeSeries]:

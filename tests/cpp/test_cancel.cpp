@@ -72,14 +72,14 @@ TEST(WorkEstimates, CountTheRealWorkAndSaturate) {
   EXPECT_EQ(linear_reservoir_cost(200, {{"a", layer(3)}, {"b", layer(0)}}), 200u * 5 + 3);
   EXPECT_EQ(linear_reservoir_cost(2, {{"a", layer(kMax)}, {"b", layer(kMax)}}), kMax);
 
-  // 4 values at a 2**31 - 1 s step: one time point, then every second of
-  // the two intervals after the first.
+  // 4 values at a 2**31 - 1 s step: every second of the three intervals,
+  // and the instant at the end.
   const ContinuousSeries probe = continuous(Vec(4, 1.0), 2147483647);
-  EXPECT_EQ(level_pool_cost(probe, 1), 2ull * 2147483647 + 1);
-  EXPECT_EQ(level_pool_cost(probe, 0), 2ull * 2147483647 + 1);  // the mass balance still steps
-  EXPECT_EQ(level_pool_cost(probe, 5), 5 * (2ull * 2147483647 + 1));
-  EXPECT_EQ(level_pool_cost(continuous(Vec(2, 1.0), 60), 3), 3u);
-  EXPECT_EQ(level_pool_cost(continuous(Vec(1, 1.0), 60), 5), 0u);
+  EXPECT_EQ(level_pool_cost(probe, 1), 3ull * 2147483647 + 1);
+  EXPECT_EQ(level_pool_cost(probe, 0), 3ull * 2147483647 + 1);  // the mass balance still steps
+  EXPECT_EQ(level_pool_cost(probe, 5), 5 * (3ull * 2147483647 + 1));
+  EXPECT_EQ(level_pool_cost(continuous(Vec(2, 1.0), 60), 3), 3u * 61);
+  EXPECT_EQ(level_pool_cost(continuous(Vec(1, 1.0), 60), 5), 5u);  // time zero's record
   EXPECT_EQ(level_pool_cost(continuous(Vec{}, 60), 5), 0u);
 }
 

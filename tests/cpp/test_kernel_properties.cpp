@@ -474,19 +474,20 @@ TEST(KernelProperties, LevelPoolShortSpans) {
     LevelPool r;
     if (!survives([&] { r = level_pool_rs(inflow, e0, curve, outlets); })) continue;
     ASSERT_GE(n, 1u);
-    const std::size_t records = n >= 2 ? n - 1 : 1;
-    ASSERT_EQ(r.storage.data.size(), records);
-    ASSERT_EQ(r.elevation.data.size(), records);
-    ASSERT_EQ(r.total_outflow.data.size(), n - 1);
-    ASSERT_EQ(r.individual.size(), n >= 2 ? outlets.size() : 0u);
+    // One record per inflow value, every series alike.
+    ASSERT_EQ(r.storage.data.size(), n);
+    ASSERT_EQ(r.elevation.data.size(), n);
+    ASSERT_EQ(r.total_outflow.data.size(), n);
+    ASSERT_EQ(r.individual.size(), outlets.size());
+    for (const auto& [name, s] : r.individual) ASSERT_EQ(s.data.size(), n);
     EXPECT_EQ(r.storage.kind, "volume");
     EXPECT_EQ(r.elevation.kind, "elevation");
     EXPECT_TRUE(same_bits(r.elevation.data[0], e0));
-    for (std::size_t i = 1; i < records; ++i) {
+    for (std::size_t i = 1; i < n; ++i) {
       EXPECT_GE(r.storage.data[i], 0.0);
       EXPECT_TRUE(r.storage.data[i] >= curve.storage.front() && r.storage.data[i] <= curve.storage.back());
     }
-    for (std::size_t i = 0; i + 1 < n; ++i) {
+    for (std::size_t i = 0; i < n; ++i) {
       double total = 0.0;
       for (const auto& [name, s] : r.individual) total = total + s.data.at(i);
       EXPECT_TRUE(same_bits(total, r.total_outflow.data[i]));

@@ -59,12 +59,12 @@ std::string error_of(const ContinuousSeries& inflow, double e0, const ElevationS
 TEST(LevelPool, StillReservoir) {
   const auto r = level_pool_rs(series({0, 0, 0}, 3600), 105, curve_100_110(),
                                one(ConstantDischargeInfo(0)));
-  EXPECT_EQ(r.storage.data, Vec({500000, 500000}));
-  EXPECT_EQ(r.elevation.data, Vec({105, 105}));
-  EXPECT_EQ(r.total_outflow.data, Vec({0, 0}));
+  EXPECT_EQ(r.storage.data, Vec({500000, 500000, 500000}));
+  EXPECT_EQ(r.elevation.data, Vec({105, 105, 105}));
+  EXPECT_EQ(r.total_outflow.data, Vec({0, 0, 0}));
   ASSERT_EQ(r.individual.size(), 1u);
   EXPECT_EQ(r.individual[0].first, "outlet");
-  EXPECT_EQ(r.individual[0].second.data, Vec({0, 0}));
+  EXPECT_EQ(r.individual[0].second.data, Vec({0, 0, 0}));
   const std::pair<const ContinuousSeries*, const char*> kinds[] = {
       {&r.storage, "volume"},
       {&r.elevation, "elevation"},
@@ -76,50 +76,65 @@ TEST(LevelPool, StillReservoir) {
   }
 }
 
-// 3600 one-second updates of exactly 10 each, the first pairing d[0] with
-// the inflow at 3601 s.
+// 3600 one-second updates of exactly 10 in each interval, from time zero.
 TEST(LevelPool, SteadyInflowFills) {
   const auto r = level_pool_rs(series({10, 10, 10}, 3600), 105, curve_100_110(),
                                one(ConstantDischargeInfo(0)));
-  EXPECT_EQ(r.storage.data, Vec({500000, 536000}));
-  EXPECT_EQ(r.elevation.data, Vec({105, 105.36}));
+  EXPECT_EQ(r.storage.data, Vec({500000, 536000, 572000}));
+  EXPECT_EQ(r.elevation.data[1], 105.36);
+  EXPECT_DOUBLE_EQ(r.elevation.data[2], 105.72);
+}
+
+// 5,000 cfs for three hours into a pool with no outlet: 5.4e7 ft³, about
+// 1,240 acre-feet, all of it, the first hour included.
+TEST(LevelPool, EveryIntervalIsIntegrated) {
+  const auto curve = make_elevation_storage({0, 100}, {0, 1e9});
+  const auto r = level_pool_rs(series({5000, 5000, 5000, 5000}, 3600), 0, curve, {});
+  EXPECT_EQ(r.storage.data, Vec({0, 1.8e7, 3.6e7, 5.4e7}));
+  EXPECT_NEAR(r.storage.data.back() / 43560.0, 1239.67, 0.005);
+  // A ramp from 0 at time zero: the first second pairs d[0] with the inflow
+  // at 1 s, and one-second trapezoids integrate the line exactly.
+  const auto ramp = level_pool_rs(series({0, 3600}, 3600), 0, curve, {});
+  EXPECT_EQ(ramp.storage.data, Vec({0, 3600.0 * 3600.0 / 2}));
 }
 
 TEST(LevelPool, ConstantReleaseDrains) {
   const auto r = level_pool_rs(series({0, 0, 0}, 60), 105, curve_100_110(),
                                one(ConstantDischargeInfo(5)));
-  EXPECT_EQ(r.storage.data, Vec({500000, 499700}));
-  EXPECT_EQ(r.elevation.data, Vec({105, 104.997}));
-  EXPECT_EQ(r.total_outflow.data, Vec({5, 5}));
+  EXPECT_EQ(r.storage.data, Vec({500000, 499700, 499400}));
+  EXPECT_EQ(r.elevation.data[1], 104.997);
+  EXPECT_EQ(r.total_outflow.data, Vec({5, 5, 5}));
 }
 
-// Index k of a specified outlet is read at (k + 1) * dt; a series as long as
-// the inflow lasts exactly, one a step shorter fails one second past its end.
-TEST(LevelPool, SpecifiedOutletReadAtReportTimes) {
+// Record k of a specified outlet is read at k * dt; a series as long as the
+// inflow lasts exactly, one a step shorter fails one second past its end.
+TEST(LevelPool, SpecifiedOutletReadAtRecordTimes) {
   const auto r = level_pool_rs(series({0, 0, 0, 0}, 60), 105, curve_100_110(),
                                one(SpecifiedDischargeInfo(series({1, 2, 3, 4}, 60))));
-  EXPECT_EQ(r.individual[0].second.data, Vec({2, 3, 4}));
-  // Seconds 61..120 release 1 + t / 60 each (150.5 in all), 121..180 210.5.
-  EXPECT_EQ(r.storage.data, Vec({500000, 499849.5, 499639}));
+  EXPECT_EQ(r.individual[0].second.data, Vec({1, 2, 3, 4}));
+  // Seconds 0..59 release 1 + t / 60 each (89.5 in all), 60..119 149.5,
+  // 120..179 209.5; the value at 180 s is recorded but never released.
+  EXPECT_EQ(r.storage.data, Vec({500000, 499910.5, 499761, 499551.5}));
   EXPECT_EQ(error_of(series({0, 0, 0, 0}, 60), 105, curve_100_110(),
                      one(SpecifiedDischargeInfo(series({1, 2, 3}, 60)))),
             "ValueError: simulation duration 121s exceeds the specified discharge series length "
             "(120s).");
 }
 
-TEST(LevelPool, OneValueInflowReportsTheInitialStateOnly) {
+TEST(LevelPool, OneValueInflowRecordsTimeZero) {
   const auto r = level_pool_rs(series({7}, 3600), 105, curve_100_110(),
                                one(ConstantDischargeInfo(1)));
   EXPECT_EQ(r.storage.data, Vec({500000}));
   EXPECT_EQ(r.elevation.data, Vec({105}));
-  EXPECT_TRUE(r.total_outflow.data.empty());
-  EXPECT_TRUE(r.individual.empty());
+  EXPECT_EQ(r.total_outflow.data, Vec({1}));
+  ASSERT_EQ(r.individual.size(), 1u);
+  EXPECT_EQ(r.individual[0].second.data, Vec({1}));
 }
 
 TEST(LevelPool, WithoutOutletsNothingLeaves) {
   const auto r = level_pool_rs(series({1, 1, 1}, 10), 105, curve_100_110(), {});
-  EXPECT_EQ(r.total_outflow.data, Vec({0, 0}));
-  EXPECT_EQ(r.storage.data, Vec({500000, 500010}));
+  EXPECT_EQ(r.total_outflow.data, Vec({0, 0, 0}));
+  EXPECT_EQ(r.storage.data, Vec({500000, 500010, 500020}));
   EXPECT_TRUE(r.individual.empty());
 }
 
@@ -133,26 +148,42 @@ TEST(LevelPool, OutletsSummedAndReportedInTheirOrder) {
   outlets.emplace_back("minus big", ConstantDischargeInfo(-1e16));
   outlets.emplace_back("one", ConstantDischargeInfo(1));
   auto r = level_pool_rs(in, 105, curve, outlets);
-  EXPECT_EQ(r.total_outflow.data, Vec({1, 1}));
+  EXPECT_EQ(r.total_outflow.data, Vec({1, 1, 1}));
   ASSERT_EQ(r.individual.size(), 3u);
   EXPECT_EQ(r.individual[0].first, "big");
   EXPECT_EQ(r.individual[1].first, "minus big");
   EXPECT_EQ(r.individual[2].first, "one");
-  EXPECT_EQ(r.individual[2].second.data, Vec({1, 1}));
+  EXPECT_EQ(r.individual[2].second.data, Vec({1, 1, 1}));
 
   std::rotate(outlets.begin(), outlets.begin() + 2, outlets.end());
   r = level_pool_rs(in, 105, curve, outlets);
-  EXPECT_EQ(r.total_outflow.data, Vec({0, 0}));
+  EXPECT_EQ(r.total_outflow.data, Vec({0, 0, 0}));
   EXPECT_EQ(r.individual[0].first, "one");
 }
 
 TEST(LevelPool, StorageClampedAtZero) {
-  // A NaN storage becomes 0 as well.
-  auto r = level_pool_rs(series({0, NAN, 0}, 10), 105, curve_100_110(), {});
-  EXPECT_EQ(r.storage.data, Vec({500000, 0}));
-  EXPECT_EQ(r.elevation.data, Vec({105, 100}));
-  r = level_pool_rs(series({0, 0, 0}, 10), 100.5, curve_100_110(), one(ConstantDischargeInfo(1e6)));
-  EXPECT_EQ(r.storage.data, Vec({50000, 0}));
+  const auto r = level_pool_rs(series({0, 0, 0}, 10), 100.5, curve_100_110(),
+                               one(ConstantDischargeInfo(1e6)));
+  EXPECT_EQ(r.storage.data, Vec({50000, 0, 0}));
+  EXPECT_EQ(r.elevation.data, Vec({100.5, 100, 100}));
+}
+
+// A NaN storage is an error naming the second it appeared at. A NaN inflow
+// value is read from the point before it on: the interpolation there adds
+// NaN x 0.
+TEST(LevelPool, NanStorageIsAnError) {
+  const auto curve = curve_100_110();
+  const std::string tail = " seconds: check the inflow and the outlets";
+  EXPECT_EQ(error_of(series({0, 0, NAN, 0}, 10), 105, curve, {}),
+            "ValueError: storage became NaN at 10" + tail);
+  EXPECT_EQ(error_of(series({0, 0}, 10), 105, curve, one(ConstantDischargeInfo(NAN))),
+            "ValueError: storage became NaN at 1" + tail);
+  EXPECT_EQ(error_of(series({0, 0, 0, NAN}, 3600), 105, curve, {}),
+            "ValueError: storage became NaN at 7200" + tail);
+  // A NaN first value spoils the first second; alone, it is never read.
+  EXPECT_EQ(error_of(series({NAN, 0}, 3600), 105, curve, {}),
+            "ValueError: storage became NaN at 1" + tail);
+  EXPECT_EQ(level_pool_rs(series({NAN}, 3600), 105, curve, {}).storage.data, Vec({500000}));
 }
 
 TEST(LevelPool, ErrorsInTheirOrder) {
@@ -253,15 +284,18 @@ LevelPool plain_level_pool(const ContinuousSeries& inflow, double e0,
   const Vec& d = inflow.data;
   const std::int64_t dt = inflow.time_step;
   const std::int64_t total = dt * (static_cast<std::int64_t>(d.size()) - 1);
-  Vec storages{}, elevations{e0}, totals;
+  Vec storages, elevations, totals;
   std::vector<Vec> individual(outlets.size());
   double S = curve.get_storage(e0);
-  storages.push_back(S);
   double E = e0;
   if (d.empty()) throw DomainError("inflow must not be empty");
   double I_prev = d[0];
-  for (std::int64_t t = dt; t <= total; ++t) {
+  for (std::int64_t t = 0; t <= total; ++t) {
     const bool report = t % dt == 0;
+    if (report) {
+      storages.push_back(S);
+      elevations.push_back(E);
+    }
     double Q = 0.0;
     for (std::size_t j = 0; j < outlets.size(); ++j) {
       const double q = plain_discharge(outlets[j].second, t, E);
@@ -269,24 +303,22 @@ LevelPool plain_level_pool(const ContinuousSeries& inflow, double e0,
       if (report) individual[j].push_back(q);
     }
     if (report) totals.push_back(Q);
-    if (t == dt) continue;
-    const double I = inflow.get_value(static_cast<double>(t));
+    if (t == total) break;
+    const double I = inflow.get_value(static_cast<double>(t + 1));
     S = S + ((I_prev + I) * 0.5) * 1.0 - Q * 1.0;
-    if (std::isnan(S) || S < 0.0) S = 0.0;
+    if (S < 0.0) S = 0.0;
+    if (std::isnan(S))
+      throw DomainError("storage became NaN at " + format_int(t + 1) +
+                        " seconds: check the inflow and the outlets");
     E = curve.get_elevation(S);
-    if (report) {
-      storages.push_back(S);
-      elevations.push_back(E);
-    }
     I_prev = I;
   }
   LevelPool r;
   r.storage.data = storages;
   r.elevation.data = elevations;
   r.total_outflow.data = totals;
-  if (d.size() >= 2)
-    for (std::size_t j = 0; j < outlets.size(); ++j)
-      r.individual.emplace_back(outlets[j].first, series(individual[j], inflow.time_step));
+  for (std::size_t j = 0; j < outlets.size(); ++j)
+    r.individual.emplace_back(outlets[j].first, series(individual[j], inflow.time_step));
   return r;
 }
 

@@ -139,6 +139,7 @@ TEST(SpecifiedOutlet, ReadsItsSeries) {
   s.time_step = 3600;
   s.kind = "discharge";
   const SpecifiedDischargeInfo plain(s);
+  EXPECT_EQ(at(plain, 0, 0), "1");  // routing asks from time zero
   EXPECT_EQ(at(plain, 0, 7200), "3");
   EXPECT_EQ(at(plain, 0, 1800), "1.5");
   EXPECT_EQ(at(plain, 0, 7201),
