@@ -10,9 +10,12 @@
 //   dt * (u[0] + ... + u[j]) = one inch over the basin - u[j] * (R - dt/2).
 //
 // u[j] * (R - dt/2) is the volume the unit hydrograph has yet to deliver
-// (the ordinates after j form a geometric series of ratio C2). The recession
-// ends at the first ordinate where that volume is at most 1e-12 of the inch,
-// so the kept ordinates carry the inch to 1e-12 plus rounding. At the last
+// (the ordinates after j form a geometric series of ratio C2). It is also
+// the volume still stored in the reservoir: in HEC's form of the same scheme,
+// O[j] = C_A I[j] + (1 - C_A) O[j-1] with u[j] the mean of O[j-1] and O[j-2],
+// it equals R * O[j-1]. The recession ends at the first ordinate where it is
+// at most 1e-12 of the inch, so the kept ordinates carry the inch to 1e-12
+// plus rounding. At the last
 // translation ordinate half of that ordinate's inflow is also still to come,
 // and the same test, with that half added, lets a reservoir with nothing
 // left (R = 0) stop there.
