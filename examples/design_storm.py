@@ -75,11 +75,12 @@ class Parameters:
     max_deficit_in: float = 2.5
     constant_loss_in_per_hr: float = 0.12
     time_to_dry: timedelta = timedelta(hours=72)
-    # Clark transform; the unit hydrograph keeps ceil(tc / step) ordinates and
-    # drops the reservoir recession beyond them, so R is kept small against tc
-    # (here about 5 % of the excess volume is not carried, see the report).
-    tc: timedelta = timedelta(hours=6)
-    storage_r: timedelta = timedelta(minutes=30)
+    # Clark transform. tc from Kirpich, tc = 0.0078 L^0.77 S^-0.385 minutes,
+    # for a 5-mile main channel (L = 26,400 ft) falling 0.5 % (S = 0.005):
+    # 152 minutes, taken as 2.5 h. R from the ratio R / (tc + R) = 0.6, a
+    # common regional value for rural basins: R = 1.5 tc.
+    tc: timedelta = timedelta(hours=2, minutes=30)
+    storage_r: timedelta = timedelta(hours=3, minutes=45)
     # baseflow layers: (time constant, share of the loss, initial cfs, chained reservoirs)
     layers: tuple = (
         ("interflow", timedelta(hours=18), 0.25, 3.0, 2),
@@ -212,11 +213,13 @@ def run_chain(inputs, k=None, x=None):
     runoff = np.array(pelmora.rainfall_transform.run_clark_uh(losses.excess, p.area_ac, p.tc, p.storage_r).data)
     loss = np.array(losses.loss.data)
 
-    # Clark returns N + n - 1 points (n unit-hydrograph ordinates) for N rain
-    # steps, point i at i * step.  Baseflow value i is the flow at the END of
-    # interval i, i.e. at point i + 1.  So: feed the baseflow n - 1 extra dry
-    # intervals, put the layers' initial flow at point 0 and drop the last
-    # value; both series then cover the same N + n - 1 points.
+    # Clark returns N + m - 1 points for N rain steps and a unit hydrograph of
+    # m ordinates (a zero, the routed translation, then the recession until
+    # the reservoir is drained), point i at i * step.  Baseflow value i is the
+    # flow at the END of interval i, i.e. at point i + 1.  So: feed the
+    # baseflow m - 1 extra dry intervals, put the layers' initial flow at
+    # point 0 and drop the last value; both series then cover the same
+    # N + m - 1 points.
     extra = len(runoff) - len(loss)
     infiltrated = ITS(loss.tolist() + [0.0] * extra, step, "rainfall")
     _, per_layer = pelmora.baseflow.run_linear_reservoir(p.area_ac, infiltrated, inputs.layers)
@@ -391,8 +394,8 @@ def report(inputs, chain, calib=None, file=None):
     w(f"{'  excess':<28}{s['excess_in']:>8.3f} in {s['excess_af']:>12,.1f} ac-ft")
     w(f"{'  loss':<28}{s['loss_in']:>8.3f} in {s['loss_af']:>12,.1f} ac-ft"
       f"   (loss fraction {s['loss_fraction']:.1%})")
-    w(f"{'Clark runoff / excess':<28}{s['clark_to_excess']:>8.3f}"
-      f"      ({1 - s['clark_to_excess']:.1%} lost to the truncated unit hydrograph)")
+    w(f"{'Clark runoff / excess':<28}{s['clark_to_excess']:>8.4f}"
+      f"      (the unit hydrograph carries the whole inch)")
     e, t = s["peak_elev"]
     w(f"{'peak pool elevation':<28}{e:>8.2f} ft at {t:.2f} h  (start {p.pool_elev_ft:g} ft, "
       f"spillway crest {p.spillway_crest_ft:g} ft)")

@@ -15,7 +15,8 @@ PELMORA_FUZZ_EXAMPLES sets the examples per callable: the default keeps
 Sizes are bounded where work is legitimately proportional to them: level pool
 inflows span at most ~10^5 simulated seconds (it steps once per second),
 Muskingum runs at most ~10^6 value-passes, Clark builds at most 2*10^5
-ordinates unless the time of concentration is so absurd that it is refused.
+ordinates and as many recession steps unless the time of concentration or
+the storage coefficient is so absurd that it is refused.
 """
 
 import array
@@ -623,8 +624,11 @@ def check_deficit(v, r):
 
 def check_clark(v, r):
     rain, tc = v["rainfall"], seconds(v["tc"])
-    n = math.ceil(tc / seconds(rain.time_step)) if tc > 0 else 1
-    check_series(r, CTS, len(rain.data) + n - 1, rain.time_step, "discharge")
+    # A zero, n routed translation ordinates, then at least part of the recession.
+    m = math.ceil(tc / seconds(rain.time_step)) + 1 if tc > 0 else 1
+    assert type(r) is CTS and len(r.data) >= len(rain.data) + m - 1
+    assert (m == 1) == (len(r.data) == len(rain.data))
+    assert r.time_step == rain.time_step and r.kind == "discharge"
 
 
 def check_level_pool(v, r):
@@ -672,8 +676,21 @@ def clark_affordable(v):
     rain, tc = v["rainfall"], v["tc"]
     if not (isinstance(rain, ITS) and isinstance(tc, timedelta)):
         return True
-    ordinates = math.ceil(seconds(tc) / seconds(rain.time_step))
-    return ordinates <= 200_000 or ordinates > 2**28  # the latter are refused
+    dt = seconds(rain.time_step)
+    ordinates = math.ceil(seconds(tc) / dt)
+    if ordinates > 2**28:
+        return True  # refused before anything is built
+    if ordinates > 200_000:
+        return False
+    # The recession: about R / dt x ln(1e12 R / dt) steps for R above dt / 2,
+    # (dt / 4R) x ln(1e12 R / dt) below it, refused when it passes 2**28.
+    r = v["storage_r"]
+    x = seconds(r) / dt if isinstance(r, timedelta) else 0.0
+    if x <= 0.0 or x == 0.5:
+        return True
+    per_step = x if x > 0.5 else 1.0 / (4.0 * x)
+    log = math.log(1e12 * x)
+    return per_step * (log + 5.0) <= 200_000 or per_step * (log - 10.0) > 2**29
 
 
 def layers_affordable(v):

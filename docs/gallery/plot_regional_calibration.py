@@ -46,8 +46,9 @@ class Basin:
 def simulate(params, area, rain):
     """The chain for one parameter set; flow at the reach outlet, cfs.
 
-    Clark adds ⌈tc / Δt⌉ − 1 values after the rain, a number that changes
-    with tc: keep the first len(rain) values so every run is comparable (the
+    Clark adds the rest of its unit hydrograph after the rain (the routed
+    translation and the recession), a number of values that changes with tc
+    and R: keep the first len(rain) values so every run is comparable (the
     rain ends with a dry spell).
     """
     loss_rate, tc, r, k = params

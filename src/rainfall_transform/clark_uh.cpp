@@ -1,5 +1,31 @@
-// Clark unit hydrograph: time-area translation, Muskingum routing with x = 0
-// as the linear reservoir, then a convolution that skips dry steps.
+// Clark unit hydrograph: time-area translation, then Muskingum routing with
+// x = 0 as the linear reservoir, started from rest and carried on through the
+// recession until the water it still has to release is negligible, then a
+// convolution that skips dry steps.
+//
+// Why the recession stops where it does. With x = 0 the routing pass is the
+// trapezoidal balance of a reservoir whose storage is R times its outflow, so
+// summing it gives, at any ordinate j once the translation has ended,
+//
+//   dt * (u[0] + ... + u[j]) = one inch over the basin - u[j] * (R - dt/2).
+//
+// u[j] * (R - dt/2) is the volume the unit hydrograph has yet to deliver
+// (the ordinates after j form a geometric series of ratio C2). It is also
+// the volume still stored in the reservoir: in HEC's form of the same scheme,
+// O[j] = C_A I[j] + (1 - C_A) O[j-1] with u[j] the mean of O[j-1] and O[j-2],
+// it equals R * O[j-1]. The recession ends at the first ordinate where it is
+// at most 1e-12 of the inch, so the kept ordinates carry the inch to 1e-12
+// plus rounding. At the last
+// translation ordinate half of that ordinate's inflow is also still to come,
+// and the same test, with that half added, lets a reservoir with nothing
+// left (R = 0) stop there.
+//
+// A reservoir whose ratio C2 is -1 (R = 0) never decays in floating point,
+// it only flips the sign of its rounding residue: it stores nothing, so its
+// unit hydrograph ends at the last translation ordinate or the one after it,
+// whatever the residue. One whose ratio rounds to 1 (R astronomically longer
+// than the step) cannot be drained within the allocation limit and is
+// refused, as is any recession longer than that limit.
 #include "rainfall_transform/clark_uh.hpp"
 
 #include <algorithm>
@@ -7,8 +33,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <new>
-#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -23,13 +47,16 @@ namespace {
 // The most ordinates we agree to build: 2^28 doubles, 2 GiB per vector. The
 // routing pass holds two such vectors at once and the convolution holds one
 // next to the result, so the peak stays near 4 GiB plus the result. That is
-// already more than eight years of one-second steps inside the time of
-// concentration; anything longer is a units mistake, and allocating it would
+// already more than eight years of one-second steps inside the unit
+// hydrograph; anything longer is a units mistake, and allocating it would
 // only succeed lazily and then take the machine down while zero-filling.
 constexpr std::uint64_t kMaxOrdinates = std::uint64_t{1} << 28;
 
-[[noreturn]] void too_long(double ordinates) {
-  throw DomainError("tc is too long for the time step: " + format_double(ordinates) +
+// The share of one inch over the basin that the recession may leave behind.
+constexpr double kNegligible = 1e-12;
+
+[[noreturn]] void too_long(const char* what, double ordinates) {
+  throw DomainError(std::string(what) + " for the time step: " + format_double(ordinates) +
                     " unit hydrograph ordinates cannot be allocated");
 }
 
@@ -46,8 +73,9 @@ std::uint64_t ordinate_count(double ordinates) {
 // Ordinates or output values between two reports of progress.
 constexpr std::size_t kPerReport = std::size_t{1} << 14;
 
-// The unit hydrograph's ordinates for tc at step dt (both positive), and
-// whether they and the N + n - 1 output values can be allocated.
+// The translation ordinates for tc at step dt (both positive), and whether
+// they fit with the leading zero and the first recession ordinate that every
+// unit hydrograph has.
 struct Ordinates {
   double exact;  // ceil(tc / dt), as the error message gives it
   std::uint64_t n;
@@ -57,8 +85,9 @@ struct Ordinates {
 Ordinates ordinates_for(std::size_t big_n, double dt, double tc_seconds) {
   const double exact = std::ceil(tc_seconds / dt);
   const std::uint64_t n = ordinate_count(exact);
-  // n is at least 1, so the sum cannot wrap unless N itself is near the top.
-  const bool fits = n <= kMaxOrdinates && big_n <= std::numeric_limits<std::size_t>::max() - (n - 1);
+  // A vector of N values already exists, so N + kMaxOrdinates cannot wrap
+  // unless N itself is near the top.
+  const bool fits = n <= kMaxOrdinates - 2 && big_n <= std::numeric_limits<std::size_t>::max() - kMaxOrdinates;
   return {exact, n, fits};
 }
 
@@ -68,6 +97,83 @@ std::uint64_t ordinates_built(std::size_t big_n, double dt, double tc_seconds) {
   if (!(dt > 0.0 && tc_seconds > 0.0)) return 0;
   const Ordinates o = ordinates_for(big_n, dt, tc_seconds);
   return o.fits ? o.n : 0;
+}
+
+// C2 of the routing pass with x = 0, the ratio of successive recession
+// ordinates. Only counts are sized from it; the ordinates themselves come
+// from the pass.
+double recession_ratio(double dt, double r) { return (r + r - dt) / (r + r + dt); }
+
+// How many steps of ratio `decay` (below 1) bring `ratio` down to 1 or
+// less, erring high: a few ulps of rounding in the ordinates and in the
+// logarithms must not leave the last step short. Infinite when no count
+// will do.
+double steps_to_settle(double ratio, double decay) {
+  if (!(ratio > 1.0)) return 0.0;
+  const double per_step = -std::log(decay);
+  if (!(per_step > 0.0)) return std::numeric_limits<double>::infinity();
+  return std::ceil(std::log(ratio) / per_step * (1.0 + 1e-6)) + 2.0;
+}
+
+// An upper bound on the recession ordinates after the first one, known before
+// anything is built. The first recession ordinate is at most (1 - C2) /
+// (1 - |C2|) times the largest translation ordinate (the pass mixes two
+// inflows with weights summing to 1 - C2). That one is at most the inch over
+// the basin in one step, and at most the curve's steepest rise over one step
+// (slope 1.414 x 1.5 x 0.5^0.5 < 1.5 at T = 0.5, plus the 1.4e-4 by which the
+// upper branch starts above the lower one).
+double recession_bound(double dt, double tc, double r) {
+  const double c2 = recession_ratio(dt, r);
+  const double decay = std::fabs(c2);
+  if (!(decay < 1.0)) return r > dt / 2.0 ? std::numeric_limits<double>::infinity() : 0.0;
+  const double largest = std::fmin(1.0, 1.5 * dt / tc + 2e-4);
+  const double first = (1.0 - c2) / (1.0 - decay) * largest;
+  return steps_to_settle(first * std::fabs(r - dt / 2.0) / dt / kNegligible, decay);
+}
+
+// Carries the recession of the routed translation `u` (n + 2 ordinates: the
+// leading zero, the n routed ordinates and the first recession ordinate) on
+// until the volume still to come is negligible, and cuts `u` there. `q_last`
+// is the last translation ordinate.
+void drain(std::vector<double>& u, std::uint64_t n, double q_last, double dt, double basin_area,
+           double r, Cancel& cancel) {
+  const double unit = std::fabs(basin_area * 1.00833 * 3600.0);  // cfs x s in one inch
+  const double allowed = kNegligible * unit;  // zero only for a zero basin, whose ordinates are zero
+  const double half = dt / 2.0;
+  const double held = r - half;  // volume per cfs of outflow not yet delivered
+  if (std::fabs(q_last * half + u[n] * held) <= allowed) {
+    u.resize(n + 1);
+    return;
+  }
+  const double first = u[n + 1];
+  const double left = std::fabs(first * held);
+  if (left <= allowed) return;
+  const double decay = std::fabs(recession_ratio(dt, r));
+  if (!(decay < 1.0)) {
+    // R = 0 stores nothing; a NaN one has nothing to gain from more steps.
+    if (!(r > half)) return;
+    too_long("storage_r is too long", std::numeric_limits<double>::infinity());
+  }
+  const double steps = steps_to_settle(left / unit / kNegligible, decay);
+  const double total = static_cast<double>(n) + 2.0 + steps;
+  if (!(total <= static_cast<double>(kMaxOrdinates)))
+    too_long(r > half ? "storage_r is too long" : "storage_r is too short", total);
+
+  // The pass carries on from the first recession ordinate with no inflow.
+  const auto k = static_cast<std::size_t>(steps);
+  std::vector<double> tail = muskingum_routing_rs(std::vector<double>(k + 1, 0.0), dt, r, 0.0, first, cancel);
+  std::size_t end = k + 1;
+  for (std::size_t begin = 1; begin <= k && end == k + 1;) {
+    const std::size_t stop = k + 1 - begin > kPerReport ? begin + kPerReport : k + 1;
+    for (std::size_t j = begin; j < stop; ++j)
+      if (std::fabs(tail[j] * held) <= allowed) {
+        end = j + 1;
+        break;
+      }
+    cancel.progress(stop - begin);
+    begin = stop;
+  }
+  u.insert(u.end(), tail.begin() + 1, tail.begin() + static_cast<std::ptrdiff_t>(end));
 }
 
 // Adds rainfall values [begin, end) spread by the unit hydrograph `u` into
@@ -97,13 +203,19 @@ double time_area(double t) {
 
 }  // namespace
 
-std::uint64_t clark_uh_cost(std::span<const double> rainfall, double dt, double tc_seconds) {
+std::uint64_t clark_uh_cost(std::span<const double> rainfall, double dt, double tc_seconds,
+                            double storage_seconds) {
   const std::uint64_t n = ordinates_built(rainfall.size(), dt, tc_seconds);
+  if (n == 0) return rainfall.size();
+  // The longest unit hydrograph the recession can give, within the limit.
+  const double longest = static_cast<double>(n) + 2.0 + recession_bound(dt, tc_seconds, storage_seconds);
+  const std::uint64_t m = longest < static_cast<double>(kMaxOrdinates) ? static_cast<std::uint64_t>(longest)
+                                                                        : kMaxOrdinates;
   std::uint64_t wet = 0;
-  if (n > 1)
-    for (const double p : rainfall) wet += p != 0.0;
-  // The unit hydrograph is built and routed, then spread by every wet value.
-  return work_add(work_add(work_mul(n, 2), work_mul(wet, n)), rainfall.size() + n);
+  for (const double p : rainfall) wet += p != 0.0;
+  // The translation is built, routed and drained, then spread by every wet
+  // value into the output.
+  return work_add(work_add(n + m, work_mul(wet, m)), rainfall.size() + m);
 }
 
 std::vector<double> clark_uh_rs(std::span<const double> rainfall, double dt, double basin_area,
@@ -112,73 +224,72 @@ std::vector<double> clark_uh_rs(std::span<const double> rainfall, double dt, dou
   if (!(dt > 0.0 && tc_seconds > 0.0)) return std::vector<double>(big_n, 0.0);
 
   const Ordinates ordinates = ordinates_for(big_n, dt, tc_seconds);
-  if (!ordinates.fits) too_long(ordinates.exact);
+  if (!ordinates.fits) too_long("tc is too long", ordinates.exact);
   const std::uint64_t n = ordinates.n;
-  const std::size_t out_len = big_n + (n - 1);
 
-  try {
-    // Translation: the increments of the time-area curve, as cfs per inch of
-    // excess (1.00833 cfs per acre-inch per hour). They sum to one inch over
-    // the basin held for one step each.
-    const double dt_hours = dt / 3600.0;
-    std::vector<double> q;
-    q.reserve(n);
-    double a_prev = 0.0;
-    for (std::uint64_t i = 1; i <= n; ++i) {
-      const double t = std::fmin((static_cast<double>(i) * dt) / tc_seconds, 1.0);
-      const double a = time_area(t);
-      q.push_back((a - a_prev) * basin_area * 1.00833 / dt_hours);
-      a_prev = a;
-      if (i % kPerReport == 0) cancel.progress(kPerReport);
+  // Translation: the increments of the time-area curve, as cfs per inch of
+  // excess (1.00833 cfs per acre-inch per hour). They sum to one inch over
+  // the basin held for one step each. The reservoir starts from rest one
+  // step before the first of them, and the zero after them is the first
+  // step of its recession.
+  const double dt_hours = dt / 3600.0;
+  std::vector<double> inflow;
+  inflow.reserve(n + 2);
+  inflow.push_back(0.0);
+  double a_prev = 0.0;
+  for (std::uint64_t i = 1; i <= n; ++i) {
+    const double t = std::fmin((static_cast<double>(i) * dt) / tc_seconds, 1.0);
+    const double a = time_area(t);
+    inflow.push_back((a - a_prev) * basin_area * 1.00833 / dt_hours);
+    a_prev = a;
+    if (i % kPerReport == 0) cancel.progress(kPerReport);
+  }
+  cancel.progress(n % kPerReport);
+  const double q_last = inflow.back();
+  inflow.push_back(0.0);
+
+  // Attenuation by the linear reservoir, then its recession.
+  std::vector<double> u = muskingum_routing_rs(std::move(inflow), dt, storage_seconds, 0.0, 0.0, cancel);
+  drain(u, n, q_last, dt, basin_area, storage_seconds, cancel);
+
+  // Zero-filled a block at a time: for the longest unit hydrograph that is
+  // gigabytes.
+  const std::size_t m = u.size();
+  const std::size_t out_len = big_n + (m - 1);
+  std::vector<double> out;
+  out.reserve(out_len);
+  while (out.size() < out_len) {
+    const std::size_t block = std::min(out_len - out.size(), kPerReport * 16);
+    out.resize(out.size() + block, 0.0);
+    cancel.progress(block);
+  }
+  // Dry steps (either signed zero) cost nothing; NaN is not dry and
+  // spreads over its m outputs.
+  if (m <= kPerReport) {
+    // A block of rainfall values per report, each dry one counted as one
+    // unit so that a long dry spell is polled too.
+    const std::size_t per_report = kPerReport * 4 / m;
+    for (std::size_t begin = 0; begin < big_n;) {
+      const std::size_t end = big_n - begin > per_report ? begin + per_report : big_n;
+      const std::size_t wet = convolve(rainfall.data(), begin, end, u, out.data());
+      cancel.progress(wet * m + (end - begin - wet));
+      begin = end;
     }
-    cancel.progress(n % kPerReport);
-
-    // Attenuation by the linear reservoir. The unit hydrograph keeps exactly
-    // n ordinates; the recession beyond them is not carried on.
-    const std::vector<double> u =
-        muskingum_routing_rs(std::move(q), dt, storage_seconds, 0.0, 0.0, cancel);
-
-    // Zero-filled a block at a time: for the longest tc that is gigabytes.
-    std::vector<double> out;
-    out.reserve(out_len);
-    while (out.size() < out_len) {
-      const std::size_t block = std::min(out_len - out.size(), kPerReport * 16);
-      out.resize(out.size() + block, 0.0);
-      cancel.progress(block);
-    }
-    // Dry steps (either signed zero) cost nothing; NaN is not dry and
-    // spreads over its n outputs.
-    const std::size_t m = u.size();
-    if (m <= kPerReport) {
-      // A block of rainfall values per report, each dry one counted as one
-      // unit so that a long dry spell is polled too.
-      const std::size_t per_report = kPerReport * 4 / m;
-      for (std::size_t begin = 0; begin < big_n;) {
-        const std::size_t end = big_n - begin > per_report ? begin + per_report : big_n;
-        const std::size_t wet = convolve(rainfall.data(), begin, end, u, out.data());
-        cancel.progress(wet * m + (end - begin - wet));
+  } else {
+    // A stretch of the unit hydrograph per report.
+    for (std::size_t i = 0; i < big_n; ++i) {
+      const double p = rainfall[i];
+      if (p == 0.0) continue;
+      double* dst = out.data() + i;
+      for (std::size_t begin = 0; begin < m;) {
+        const std::size_t end = m - begin > kPerReport ? begin + kPerReport : m;
+        for (std::size_t j = begin; j < end; ++j) dst[j] = u[j] * p + dst[j];
+        cancel.progress(end - begin);
         begin = end;
       }
-    } else {
-      // A stretch of the unit hydrograph per report.
-      for (std::size_t i = 0; i < big_n; ++i) {
-        const double p = rainfall[i];
-        if (p == 0.0) continue;
-        double* dst = out.data() + i;
-        for (std::size_t begin = 0; begin < m;) {
-          const std::size_t end = m - begin > kPerReport ? begin + kPerReport : m;
-          for (std::size_t j = begin; j < end; ++j) dst[j] = u[j] * p + dst[j];
-          cancel.progress(end - begin);
-          begin = end;
-        }
-      }
     }
-    return out;
-  } catch (const std::bad_alloc&) {
-    too_long(ordinates.exact);
-  } catch (const std::length_error&) {
-    too_long(ordinates.exact);
   }
+  return out;
 }
 
 }  // namespace pelmora

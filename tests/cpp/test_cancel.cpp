@@ -60,12 +60,22 @@ TEST(WorkEstimates, CountTheRealWorkAndSaturate) {
   EXPECT_EQ(route_reach_cost(1, std::int64_t{1} << 62), 1u);  // one value routes at no cost
   EXPECT_EQ(route_reach_cost(4, 0), 0u);                      // refused before any work
 
-  // 400 values at a 1 s step and tc = 2**25 s: the ordinates dominate.
+  // 400 values at a 1 s step and tc = 2**25 s: the ordinates dominate. With
+  // R = 0 the unit hydrograph is at most the translation, its leading zero
+  // and one recession ordinate.
   constexpr std::uint64_t n = std::uint64_t{1} << 25;
-  EXPECT_EQ(clark_uh_cost(Vec(400, 1.0), 1.0, 33554432.0), 2 * n + 400 * n + 400 + n);
-  EXPECT_EQ(clark_uh_cost(Vec(400, 0.0), 1.0, 33554432.0), 2 * n + 400 + n);  // dry values cost nothing
-  EXPECT_EQ(clark_uh_cost(Vec(400, 1.0), 1.0, 0.0), 400u);                  // zeros only
-  EXPECT_EQ(clark_uh_cost(Vec(1, 1.0), 1.0, 1e300), 1u);                    // refused before any work
+  constexpr std::uint64_t m = n + 2;
+  EXPECT_EQ(clark_uh_cost(Vec(400, 1.0), 1.0, 33554432.0, 0.0), n + m + 400 * m + 400 + m);
+  EXPECT_EQ(clark_uh_cost(Vec(400, 0.0), 1.0, 33554432.0, 0.0), n + m + 400 + m);  // dry values cost nothing
+  EXPECT_EQ(clark_uh_cost(Vec(400, 1.0), 1.0, 0.0, 7200.0), 400u);                // zeros only
+  EXPECT_EQ(clark_uh_cost(Vec(1, 1.0), 1.0, 1e300, 7200.0), 1u);                  // refused before any work
+  // A long R: the recession's bound is counted, R / dt x ln(1e12 R / dt)
+  // steps (39 x 1e5 here), routed and written out.
+  const std::uint64_t drained = clark_uh_cost(Vec(1, 0.0), 1.0, 1.0, 100000.0);
+  EXPECT_GT(drained, 2 * 100000u * 39);
+  EXPECT_LT(drained, 2 * 100000u * 40);
+  // One that cannot drain within the limit is counted at the limit.
+  EXPECT_EQ(clark_uh_cost(Vec(1, 1.0), 1.0, 1.0, 1e300), 1 + 3 * (std::uint64_t{1} << 28) + 1);
 
   const auto layer = [](std::uint64_t reservoirs) { return LinearReservoir{3600, 0.5, 0.0, reservoirs}; };
   EXPECT_EQ(linear_reservoir_cost(200, {{"a", layer(100000000)}}), 200 * 100000001ull + 100000000ull);
@@ -120,7 +130,7 @@ std::vector<Kernel> kernels() {
   return {
       {"muskingum", route_reach_cost(wave.size(), 8192),
        [=](Cancel c) { return route_reach(wave, 3600.0, 8192 * 3600.0, 0.2, 8192, 100.0, c); }},
-      {"clark", clark_uh_cost(wet, 1.0, 8192.0),
+      {"clark", clark_uh_cost(wet, 1.0, 8192.0, 7200.0),
        [=](Cancel c) { return clark_uh_rs(wet, 1.0, 640.0, 8192.0, 7200.0, c); }},
       {"baseflow", linear_reservoir_cost(wave.size(), layers),
        [=](Cancel c) { return linear_reservoir_rs(640.0, rainfall(wave, 1), layers, c).total.data; }},
