@@ -456,7 +456,7 @@ def test_negative_coefficient_warning(k, x, sub_reaches, step, c0, c2, advice):
     assert same(out.data, ref_route(HYDROGRAPH, seconds(step), k, x, sub_reaches, 10.0))
 
 
-def test_issue_example_dips_below_zero_with_a_warning_and_not_within_the_range():
+def test_flood_dips_below_zero_with_a_warning_and_not_within_the_range():
     inflow = series([100.0, 300.0, 700.0, 1000.0, 800.0, 500.0, 300.0, 200.0, 150.0, 100.0])
     texts, out = warnings_of(inflow, timedelta(hours=6), 0.4, 1, 100.0)
     assert len(texts) == 1 and min(out.data) < -100.0
