@@ -209,19 +209,58 @@ def test_longest_time_to_dry():
     assert d == pytest.approx(1.0 - math.exp(-1.0 / (seconds(timedelta.max) / 3600.0)), rel=1e-6)
 
 
-def test_unchecked_values_go_through_the_formulas():
-    # Negative rate, negative max, NaN max: no validation, just arithmetic.
-    data = [0.3, 0.0, 0.8, 0.1]
-    for args in [(0.2, 1.0, -0.1), (0.2, -1.0, 0.1), (-0.5, 1.0, 0.1), (0.2, math.nan, 0.1),
-                 (math.nan, 1.0, 0.1), (0.2, 1.0, math.nan), (0.2, math.inf, 0.1)]:
-        result = run(rain(data), *args, timedelta(hours=4))
-        expected = ref_loss(data, 3600, *args, timedelta(hours=4))
-        assert all(close(a, b) for a, b in zip(values(result), expected)), args
+INITIAL = "initial_deficit must be a number >= 0 (inches), got {}"
+MAXIMUM = "max_deficit must be a finite number >= 0 (inches), got {}"
+RATE = "constant_loss_per_hr must be a number >= 0 (inches per hour), got {}"
 
 
-def test_nan_max_deficit_leaves_deficit_alone():
-    result = run(rain([0.0, 0.0]), 0.4, math.nan, 0.1, timedelta(hours=2))
-    assert result.deficit.data == [0.4, 0.4]
+@pytest.mark.parametrize(
+    "args, text",
+    [
+        # A negative rate hands rain back: 1.0 in of rain used to give 1.5 in of excess.
+        ((0.0, 0.0, -0.5), RATE.format("-0.5")),
+        ((0.2, 1.0, -0.0000001), RATE.format("-0.0000001")),
+        ((0.2, 1.0, math.nan), RATE.format("NaN")),
+        ((0.2, 1.0, -math.inf), RATE.format("-inf")),
+        ((-0.5, 1.0, 0.1), INITIAL.format("-0.5")),
+        ((math.nan, 1.0, 0.1), INITIAL.format("NaN")),
+        ((-math.inf, 1.0, 0.1), INITIAL.format("-inf")),
+        ((0.2, -1.0, 0.1), MAXIMUM.format("-1")),
+        ((0.2, math.nan, 0.1), MAXIMUM.format("NaN")),
+        ((0.2, math.inf, 0.1), MAXIMUM.format("inf")),
+        # In parameter order: the first bad one is named.
+        ((-1.0, -2.0, -3.0), INITIAL.format("-1")),
+        ((1.0, math.nan, -3.0), MAXIMUM.format("NaN")),
+    ],
+)
+def test_parameters_that_make_water_are_refused(args, text):
+    # Refused before the negative drying time (the last parameter) is read.
+    for ttd in (HOUR, timedelta(hours=-1)):
+        with pytest.raises(ValueError) as excinfo:
+            run(rain([1.0]), *args, ttd)
+        assert type(excinfo.value) is ValueError
+        assert message(excinfo) == text
+
+
+def test_parameter_checks_come_after_every_conversion():
+    with pytest.raises(TypeError) as excinfo:
+        run(rain([1.0]), -1.0, 1.0, 0.1, 3600)
+    assert message(excinfo).startswith("argument 'time_to_dry': ")
+
+
+@pytest.mark.parametrize(
+    "args, expected",
+    [
+        # An infinite initial deficit is cut to the maximum like any value above it.
+        ((math.inf, 2.0, 0.5), ([0.0], [1.0], [1.5])),
+        # An infinite loss rate takes all rain as loss and leaves the deficit alone.
+        ((0.5, 1.0, math.inf), ([0.0], [1.0], [0.5])),
+        # Zero and negative zero are allowed everywhere.
+        ((-0.0, 0.0, 0.0), ([1.0], [0.0], [0.0])),
+    ],
+)
+def test_edge_values_still_accepted(args, expected):
+    assert values(run(rain([1.0]), *args, timedelta(0))) == expected
 
 
 @settings(max_examples=150, deadline=None)
@@ -493,31 +532,17 @@ def test_result_series_feed_other_functions(result):
 
 
 DOCS = {
-    "excess": "Excess rainfall that becomes surface runoff (inches per time step).",
-    "loss": "Total infiltrated depth per time step (constant loss + deficit fill, inches).",
-    "deficit": "Running soil moisture deficit at the end of each time step (inches).",
+    "excess": "Excess rainfall that becomes surface runoff (inches per time step).\n\n",
+    "loss": "Total infiltrated depth per time step (constant loss + deficit fill, inches).\n\n",
+    "deficit": "Running soil moisture deficit at the end of each time step (inches).\n\n",
 }
 
 
 def test_result_docstrings():
-    assert Result.__doc__ == "Results from the deficit-and-constant rainfall loss model."
+    assert Result.__doc__.startswith("Results from the deficit-and-constant rainfall loss model.\n\n")
     assert Result.__text_signature__ is None
     for field, doc in DOCS.items():
-        assert getattr(Result, field).__doc__ == doc
-
-
-FUNCTION_DOC = (
-    "Separates gross rainfall into excess runoff and infiltration losses using the\n"
-    "deficit-and-constant model.\n\n"
-    "# Arguments\n\n"
-    "* `rainfall` - Gross rainfall time series (inches per time step).\n"
-    "* `initial_deficit` - Starting soil moisture deficit (inches).\n"
-    "* `max_deficit` - Maximum soil moisture storage capacity (inches).\n"
-    "* `constant_loss_per_hr` - Constant infiltration rate (inches/hour).\n"
-    "* `time_to_dry` - Characteristic drying time for deficit recovery.\n\n"
-    "# Returns\n\n"
-    "A `DeficitConstantResult` with `excess`, `loss`, and `deficit` series."
-)
+        assert getattr(Result, field).__doc__.startswith(doc)
 
 
 def test_function_documentation():
@@ -525,7 +550,11 @@ def test_function_documentation():
     assert run.__text_signature__ == (
         "(rainfall, initial_deficit, max_deficit, constant_loss_per_hr, time_to_dry)"
     )
-    assert run.__doc__ == FUNCTION_DOC
+    assert run.__doc__.startswith(
+        "Separates gross rainfall into excess runoff and infiltration losses using the\n"
+        "deficit-and-constant model.\n\n")
+    assert "time_to_dry : datetime.timedelta\n" in run.__doc__
+    assert "Raises\n------\nValueError\n" in run.__doc__
     parameters = inspect.signature(run).parameters
     assert list(parameters) == [
         "rainfall", "initial_deficit", "max_deficit", "constant_loss_per_hr", "time_to_dry"

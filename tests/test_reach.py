@@ -2,6 +2,7 @@
 
 import inspect
 import math
+import re
 import threading
 import warnings
 from datetime import timedelta
@@ -19,6 +20,7 @@ ITS = pelmora.utils.IncrementalTimeSeries
 route = pelmora.reach.run_muskingum_routing
 
 WARNING = "`x` is outside the recommended range [0.0, 0.5]."
+COEFFICIENTS = "Muskingum coefficients "  # how the warning about negative ones starts
 NEGATIVE = "cannot convert a negative timedelta to a duration"
 HYDROGRAPH = [10.0, 30.0, 68.0, 50.0, 40.0, 31.0, 23.0, 17.0, 13.0, 10.0]
 
@@ -68,9 +70,12 @@ def series(data, step=HOUR, kind="discharge"):
 
 
 def quiet(*args, **kwargs):
-    """A call that must raise no warning at all."""
+    """A call that must raise no warning but the one about negative coefficients:
+    many cases here pick such parameters on purpose, to check the arithmetic
+    (that warning has tests of its own below)."""
     with warnings.catch_warnings():
         warnings.simplefilter("error")
+        warnings.filterwarnings("ignore", message=COEFFICIENTS, category=UserWarning)
         return route(*args, **kwargs)
 
 
@@ -164,9 +169,10 @@ def test_k_keeps_fraction_of_second():
 
 
 def test_negative_coefficients_are_used():
-    # 2*K*x > dt gives a negative C0; nothing rejects it.
+    # 2*K*x > dt gives a negative C0: warned about, then used.
     k = timedelta(hours=10)
-    out = quiet(series(HYDROGRAPH), k, 0.5, 1, 10.0).data
+    with pytest.warns(UserWarning, match=COEFFICIENTS):
+        out = route(series(HYDROGRAPH), k, 0.5, 1, 10.0).data
     assert same(out, ref_route(HYDROGRAPH, 3600.0, k, 0.5, 1, 10.0))
     assert out[1] < 10.0
 
@@ -322,7 +328,10 @@ def test_warning_outside_range(x):
     inflow = series(HYDROGRAPH)
     with pytest.warns(UserWarning) as record:
         out = route(inflow, timedelta(hours=2), x, 2, 10.0)
-    assert len(record) == 1
+    # The range warning comes first; some of these x also make a coefficient
+    # negative, which is the one other warning.
+    assert len(record) in (1, 2)
+    assert all(str(w.message).startswith(COEFFICIENTS) for w in record[1:])
     assert type(record[0].message) is UserWarning
     assert str(record[0].message) == WARNING
     assert record[0].message.args == (WARNING,)
@@ -335,7 +344,7 @@ def test_warning_outside_range(x):
 
 def test_warning_exact_text_with_pytest_warns_match():
     with pytest.warns(UserWarning, match=r"^`x` is outside the recommended range \[0\.0, 0\.5\]\.$"):
-        route(series(HYDROGRAPH), HOUR, 0.7, 1, 10.0)
+        route(series(HYDROGRAPH), HOUR, -0.2, 1, 10.0)
 
 
 def test_one_warning_per_call():
@@ -343,8 +352,8 @@ def test_one_warning_per_call():
     with warnings.catch_warnings(record=True) as record:
         warnings.simplefilter("always")
         for _ in range(3):
-            route(inflow, HOUR, -0.5, 3, 10.0)
-        route(inflow, HOUR, 0.3, 3, 10.0)
+            route(inflow, 3 * HOUR, -0.5, 3, 10.0)
+        route(inflow, 3 * HOUR, 0.3, 3, 10.0)
     assert [str(w.message) for w in record] == [WARNING] * 3
     assert all(w.category is UserWarning for w in record)
 
@@ -371,7 +380,9 @@ def test_warn_called_with_one_positional_argument(monkeypatch):
     calls = []
     monkeypatch.setattr(warnings, "warn", lambda *a, **kw: calls.append((a, kw)))
     out = route(series(HYDROGRAPH), HOUR, 0.9, 1, 10.0)
-    assert calls == [((WARNING,), {})]
+    # The coefficient warning goes the same way, after the range warning.
+    assert calls[:1] == [((WARNING,), {})] and len(calls) == 2
+    assert len(calls[1][0]) == 1 and calls[1][0][0].startswith(COEFFICIENTS) and calls[1][1] == {}
     assert same(out.data, ref_route(HYDROGRAPH, 3600.0, HOUR, 0.9, 1, 10.0))
     calls.clear()
     route(series(HYDROGRAPH), HOUR, 0.4, 1, 10.0)
@@ -388,6 +399,146 @@ def test_exception_from_warn_propagates(monkeypatch):
     monkeypatch.setattr(warnings, "warn", warn)
     with pytest.raises(Boom, match="from warn"):
         route(series(HYDROGRAPH), HOUR, -1.0, 1, 10.0)
+
+
+# ---- the negative-coefficient warning --------------------------------------------------------
+
+def coefficient_warning(c0, c2, sub_reaches, advice):
+    return (f"Muskingum coefficients C0 = {c0} and C2 = {c2} with sub_reaches = {sub_reaches}: "
+            f"a negative coefficient can make negative or oscillating outflow. {advice}")
+
+
+def ref_c0_c2(dt, kp, x):
+    """C0 and C2 as the routing pass evaluates them."""
+    t = kp + kp
+    a = (1.0 - x) * t
+    d = dt + a
+    b = t * x
+    return (dt - b) / d, (a - dt) / d
+
+
+def warnings_of(*args):
+    with warnings.catch_warnings(record=True) as record:
+        warnings.simplefilter("always")
+        out = route(*args)
+    return [str(w.message) for w in record], out
+
+
+NO_STEP = "No sub_reaches keeps both non-negative at this time step; the time step must change."
+
+
+@pytest.mark.parametrize(
+    "k, x, sub_reaches, step, c0, c2, advice",
+    [
+        # k 6 h, x 0.4, one reach, 1-h step: C0 < 0, outflow below zero.
+        (timedelta(hours=6), 0.4, 1, HOUR, "-0.4634146341463415", "0.7560975609756098",
+         "sub_reaches from 5 to 7 keeps both non-negative."),
+        (timedelta(hours=6), 0.4, 8, HOUR, "0.21052631578947367", "-0.05263157894736842",
+         "sub_reaches from 5 to 7 keeps both non-negative."),
+        (timedelta(hours=6), 0.45, 3, HOUR, "-0.25", "0.37500000000000006",
+         "sub_reaches = 6 keeps both non-negative."),
+        # x = 0: the lower bound ceil(0) = 0 is not a count; 1 is.
+        (HOUR, 0.0, 3, HOUR, "0.6", "-0.2", "sub_reaches from 1 to 2 keeps both non-negative."),
+        # ceil(2.16) = 3 > floor(2.64) = 2 at a 1-h step; a 2.4-h step would do.
+        (timedelta(hours=2.4), 0.45, 1, HOUR, "-0.31868131868131866", "0.45054945054945056", NO_STEP),
+        # Nothing helps a zero k or an x above 0.5 (after its own warning).
+        (timedelta(0), 0.2, 1, HOUR, "1", "-1",
+         "No sub_reaches and no time step keeps both non-negative: k must be positive and x at most 0.5."),
+    ],
+)
+def test_negative_coefficient_warning(k, x, sub_reaches, step, c0, c2, advice):
+    inflow = series(HYDROGRAPH, step)
+    texts, out = warnings_of(inflow, k, x, sub_reaches, 10.0)
+    assert texts == [coefficient_warning(c0, c2, sub_reaches, advice)]
+    # The numbers named are the pass's own coefficients.
+    assert (float(c0), float(c2)) == ref_c0_c2(seconds(step), seconds(k) / sub_reaches, x)
+    # Routed all the same.
+    assert same(out.data, ref_route(HYDROGRAPH, seconds(step), k, x, sub_reaches, 10.0))
+
+
+def test_flood_dips_below_zero_with_a_warning_and_not_within_the_range():
+    inflow = series([100.0, 300.0, 700.0, 1000.0, 800.0, 500.0, 300.0, 200.0, 150.0, 100.0])
+    texts, out = warnings_of(inflow, timedelta(hours=6), 0.4, 1, 100.0)
+    assert len(texts) == 1 and min(out.data) < -100.0
+    for sub_reaches in (5, 6, 7):
+        texts, out = warnings_of(inflow, timedelta(hours=6), 0.4, sub_reaches, 100.0)
+        assert texts == [] and min(out.data) >= 0.0
+    for sub_reaches in (4, 8):
+        assert len(warnings_of(inflow, timedelta(hours=6), 0.4, sub_reaches, 100.0)[0]) == 1
+
+
+def test_both_warnings_in_order_and_each_can_raise():
+    texts, _ = warnings_of(series(HYDROGRAPH), HOUR, 0.9, 1, 10.0)
+    assert texts[0] == WARNING and texts[1].startswith(COEFFICIENTS) and len(texts) == 2
+    assert texts[1].endswith("k must be positive and x at most 0.5.")
+    result = sentinel = object()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(UserWarning) as excinfo:
+            result = route(series(HYDROGRAPH), timedelta(hours=6), 0.4, 1, 10.0)
+    assert type(excinfo.value) is UserWarning
+    assert message(excinfo) == coefficient_warning("-0.4634146341463415", "0.7560975609756098", 1,
+                                                   "sub_reaches from 5 to 7 keeps both non-negative.")
+    assert result is sentinel
+
+
+@pytest.mark.parametrize(
+    "data, sub_reaches, error",
+    [([42.0], 1, None), ([], 1, "inflow must not be empty"), (HYDROGRAPH, 0, "sub_reaches must be >= 1")],
+)
+def test_no_coefficient_warning_where_none_is_used(data, sub_reaches, error):
+    # A single value is the initial outflow; the errors say what is wrong.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        if error is None:
+            assert route(series(data), timedelta(0), 0.2, sub_reaches, 1.0).data == [1.0]
+        else:
+            with pytest.raises(ValueError, match=error):
+                route(series(data), timedelta(0), 0.2, sub_reaches, 1.0)
+
+
+HEAD = re.compile(r"Muskingum coefficients C0 = (\S+) and C2 = (\S+) with sub_reaches = (\d+): "
+                  r"a negative coefficient can make negative or oscillating outflow\. (.*)$")
+ADVICE = re.compile(r"(?:sub_reaches from (\d+) to (\d+)|sub_reaches = (\d+)) keeps both non-negative\.$")
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    k_s=st.one_of(st.integers(0, 20 * 86400), st.sampled_from([3600, 7200, 18000, 36000])),
+    x=st.one_of(st.floats(0.0, 0.5), st.sampled_from([0.0, 0.1, 0.2, 0.25, 0.3, 0.5])),
+    step=st.sampled_from([60, 300, 900, 3600, 7200, 86400]),
+    sub_reaches=st.integers(1, 40),
+)
+def test_property_warning_names_exactly_the_counts_that_work(k_s, x, step, sub_reaches):
+    # Checked against the coefficients the passes compute, so bounds that land
+    # on a whole number (C0 or C2 exactly 0) must come out right despite rounding.
+    def works(n):
+        c0, c2 = ref_c0_c2(float(step), k_s / float(n), x)
+        return c0 >= 0.0 and c2 >= 0.0
+
+    texts, _ = warnings_of(series([1.0, 2.0], timedelta(seconds=step)), timedelta(seconds=k_s), x, sub_reaches, 0.0)
+    if works(sub_reaches):
+        assert texts == []
+        return
+    assert len(texts) == 1
+    head = HEAD.match(texts[0])
+    assert head is not None, texts[0]
+    assert (float(head[1]), float(head[2])) == ref_c0_c2(float(step), k_s / float(sub_reaches), x)
+    assert int(head[3]) == sub_reaches
+    advice = head[4]
+    match = ADVICE.match(advice)
+    if match is None:
+        assert advice in (NO_STEP, "No sub_reaches and no time step keeps both non-negative: "
+                                   "k must be positive and x at most 0.5.")
+        # Near the bounds nothing works (far from them neither C0 nor C2 can be).
+        lo = max(1, math.ceil(2 * k_s * x / step))
+        assert not any(works(n) for n in range(max(1, lo - 2), lo + 3))
+        return
+    lo, hi = (int(match[3]), int(match[3])) if match[3] else (int(match[1]), int(match[2]))
+    assert 1 <= lo <= hi
+    assert works(lo) and works(hi)
+    assert lo == 1 or not works(lo - 1)
+    assert not works(hi + 1)
 
 
 # ---- order of failures ---------------------------------------------------------------------
@@ -562,33 +713,17 @@ def test_matching_errors(call, text):
 
 # ---- documentation ---------------------------------------------------------------------------
 
-DOC = (
-    "Routes an inflow hydrograph through a channel reach using the Muskingum method.\n\n"
-    "The reach can be divided into `sub_reaches` equal segments to improve\n"
-    "numerical accuracy. Each segment is routed sequentially using the same\n"
-    "Muskingum coefficients derived from the per-segment `k` and the weighting\n"
-    "factor `x`.\n\n"
-    "Issues a Python `warnings.warn` if `x` is outside the physically meaningful\n"
-    "range `[0.0, 0.5]`.\n\n"
-    "# Arguments\n\n"
-    "* `inflow` - Inflow hydrograph at the upstream end of the reach.\n"
-    "* `k` - Storage time constant for the full reach (seconds). The per-segment\n"
-    "  value is `k / sub_reaches`.\n"
-    "* `x` - Weighting factor in `[0.0, 0.5]`. `x=0` gives pure reservoir routing\n"
-    "  (maximum attenuation); `x=0.5` approximates kinematic routing (no attenuation).\n"
-    "* `sub_reaches` - Number of equal sub-reaches. Must be >= 1.\n"
-    "* `initial_outflow` - Initial outflow value. Defaults to the first inflow\n"
-    "  value if not provided.\n\n"
-    "# Returns\n\n"
-    "A `ContinuousTimeSeries` (kind=discharge) of routed outflow values at the\n"
-    "same time step as `inflow`."
-)
-
-
 def test_documentation():
     assert route.__name__ == "run_muskingum_routing"
     assert route.__text_signature__ == "(inflow, k, x, sub_reaches, initial_outflow)"
-    assert route.__doc__ == DOC
+    doc = route.__doc__
+    assert doc.startswith("Routes an inflow hydrograph through a channel reach using the Muskingum method.\n\n")
+    # k was documented in seconds and initial_outflow as defaulting to the
+    # first inflow: it is a timedelta, and it is required.
+    assert "k : datetime.timedelta\n" in doc
+    assert "(seconds)" not in doc and "Defaults to" not in doc
+    assert "initial_outflow : float\n    Outflow of every sub-reach at the first time point (cfs). Required" in doc
+    assert "Warns\n-----\nUserWarning\n" in doc
     parameters = inspect.signature(route).parameters
     assert list(parameters) == ["inflow", "k", "x", "sub_reaches", "initial_outflow"]
     assert all(p.kind is p.POSITIONAL_OR_KEYWORD and p.default is p.empty for p in parameters.values())
@@ -601,7 +736,7 @@ def test_no_growth_over_good_and_bad_calls():
     empty = series([])
 
     def calls():
-        route(inflow, HOUR, 0.2, 3, 10.0)
+        route(inflow, 3 * HOUR, 0.2, 3, 10.0)
         with pytest.raises(ValueError):
             route(inflow, timedelta(hours=-1), 0.2, 1, 10.0)
         with pytest.raises(ValueError):

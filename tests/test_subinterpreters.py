@@ -41,7 +41,7 @@ s = pelmora.utils.ContinuousTimeSeries([1.0, 2.0, 3.0], timedelta(hours=1), "dis
 assert s.time_step == timedelta(hours=1)
 with warnings.catch_warnings(record=True) as caught:
     warnings.simplefilter("always")
-    pelmora.reach.run_muskingum_routing(s, timedelta(hours=1), 0.9, 1, 1.0)
+    pelmora.reach.run_muskingum_routing(s, timedelta(hours=1), -0.1, 1, 1.0)
 assert [str(w.message) for w in caught] == ["`x` is outside the recommended range [0.0, 0.5]."], caught
 gc.collect()
 """

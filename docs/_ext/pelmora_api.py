@@ -7,10 +7,13 @@ through each module's ``__all__``, and writes one ``py:`` domain entry per
 submodule, function, class, method and attribute, with the signature the
 object itself reports (``__text_signature__``) and its docstring.
 
-The docstrings are written in a Markdown style (``# Arguments`` headings,
-``* `x` - text`` bullets, fenced ```` ```text ```` blocks, single backticks).
-``markdown_to_rst`` turns that into reStructuredText for display only; the
-docstrings themselves are what the module carries.
+The docstrings follow the numpydoc convention (``Parameters``, ``Returns``,
+``Raises``, ``Warns``, ``Notes`` sections).  ``docstring_to_rst`` hands them
+to Sphinx's own numpydoc reader (napoleon), so each parameter shows with its
+type and its description.  A docstring without any section is plain text;
+one still written in the older Markdown style (``# Arguments`` headings,
+``* `x` - text`` bullets, fenced blocks) goes through ``markdown_to_rst``.
+Either way the docstrings themselves are what the module carries.
 """
 
 from __future__ import annotations
@@ -20,6 +23,8 @@ import types
 
 from docutils import nodes
 from docutils.statemachine import StringList
+from sphinx.ext.napoleon import Config as NapoleonConfig
+from sphinx.ext.napoleon.docstring import NumpyDocstring
 from sphinx.util.docutils import SphinxDirective
 from sphinx.util.nodes import nested_parse_with_titles
 
@@ -31,6 +36,15 @@ SPECIAL_MEMBERS = (
 )
 
 _HEADING = re.compile(r"^#\s+(\S.*)$")
+# A numpydoc section: its name, then a line of dashes at least as long.
+_SECTION = re.compile(
+    r"^(Parameters|Other Parameters|Returns|Yields|Raises|Warns|Warnings|See Also|Notes|References|"
+    r"Examples|Attributes|Methods)\n-{3,}$", re.M)
+# Parameters as "name (type)", returns and raised classes as fields; types
+# written in words ("dict of str to LinearReservoir", "int, default 1") are
+# marked up as such.
+_NAPOLEON = NapoleonConfig(napoleon_use_param=True, napoleon_use_rtype=True, napoleon_use_ivar=True,
+                           napoleon_preprocess_types=True)
 _BULLET_ARG = re.compile(r"^\*\s+`([^`]+)`\s+-\s+(.*)$")
 _FENCE = re.compile(r"^```\s*(\w*)\s*$")
 
@@ -91,6 +105,22 @@ def markdown_to_rst(doc: str | None) -> list[str]:
     return out
 
 
+def is_numpydoc(doc: str | None) -> bool:
+    """Whether ``doc`` has at least one numpydoc section."""
+    return bool(doc) and _SECTION.search(doc.expandtabs()) is not None
+
+
+def docstring_to_rst(doc: str | None, what: str) -> list[str]:
+    """Lines of reStructuredText for one docstring.
+
+    ``what`` is ``"function"``, ``"method"``, ``"class"`` or ``"attribute"``,
+    as napoleon names the kinds of object.
+    """
+    if not is_numpydoc(doc):
+        return markdown_to_rst(doc)
+    return NumpyDocstring(doc.expandtabs(), _NAPOLEON, what=what).lines()
+
+
 def _signature(obj) -> str:
     """The signature an object reports, without its ``$self``/``$type``."""
     sig = getattr(obj, "__text_signature__", None)
@@ -111,7 +141,7 @@ def _describe_class(cls: type, indent: str) -> list[str]:
     sig = getattr(cls, "__text_signature__", None)
     argument = cls.__name__ + (_signature(cls) if sig else "")
     constructible = sig is not None
-    doc = markdown_to_rst(cls.__doc__)
+    doc = docstring_to_rst(cls.__doc__, "class")
     if not constructible:
         doc += ["", "Made only by pelmora's functions; calling the class raises ``TypeError``."]
     lines = _block("py:class", argument, doc, indent)
@@ -122,14 +152,14 @@ def _describe_class(cls: type, indent: str) -> list[str]:
     for name, member in cls.__dict__.items():
         if name.startswith("_") and name not in SPECIAL_MEMBERS:
             continue
-        doc_lines = markdown_to_rst(getattr(member, "__doc__", None))
+        doc = getattr(member, "__doc__", None)
         if isinstance(member, (types.GetSetDescriptorType, types.MemberDescriptorType, property)):
-            attributes += _block("py:property", name, doc_lines, inner)
+            attributes += _block("py:property", name, docstring_to_rst(doc, "attribute"), inner)
         elif callable(member):
             group = special if name.startswith("_") else methods
-            group += _block("py:method", name + _signature(member), doc_lines, inner)
+            group += _block("py:method", name + _signature(member), docstring_to_rst(doc, "method"), inner)
         else:
-            attributes += _block("py:attribute", name, doc_lines, inner)
+            attributes += _block("py:attribute", name, docstring_to_rst(doc, "attribute"), inner)
     return lines + methods + attributes + special
 
 
@@ -147,7 +177,7 @@ def _describe_module(module: types.ModuleType, qualname: str, level: int) -> lis
         elif isinstance(obj, type):
             lines += _describe_class(obj, "")
         else:
-            lines += _block("py:function", name + _signature(obj), markdown_to_rst(obj.__doc__), "")
+            lines += _block("py:function", name + _signature(obj), docstring_to_rst(obj.__doc__, "function"), "")
     for name, obj in submodules:
         lines += _describe_module(obj, f"{qualname}.{name}", level + 1)
     return lines

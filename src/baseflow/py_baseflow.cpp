@@ -56,17 +56,22 @@ void store_num_reservoir(LinearReservoir& r, std::uint64_t v) { r.num_reservoir 
 
 PyGetSetDef reservoir_getset[] = {
     {"k_duration", field_getter<LinearReservoir, std::int32_t, &LinearReservoir::k_duration, k_duration_to_py>, nullptr,
-     "Returns the storage time constant as a Python `timedelta`.", nullptr},
+     "Storage time constant of the whole layer, as a datetime.timedelta of whole seconds.\n\n"
+     "Each of the `num_reservoir` chained reservoirs gets an equal share. Read only.", nullptr},
     {"gw_fraction", field_getter<LinearReservoir, double, &LinearReservoir::gw_fraction, from_double>,
      setter<LinearReservoir, double, to_double, store_gw_fraction>,
-     "Fraction of rainfall loss that contributes to this reservoir's baseflow.\nMust be in [0.0, 1.0].",
+     "Fraction of rainfall loss that contributes to this reservoir's baseflow.\n\n"
+     "A float in [0.0, 1.0] at construction. A value set later is stored unchecked;\n"
+     "run_linear_reservoir refuses layers whose fractions add up to more than 1.",
      const_cast<char*>("gw_fraction")},
     {"initial_q", field_getter<LinearReservoir, double, &LinearReservoir::initial_q, from_double>,
      setter<LinearReservoir, double, to_double, store_initial_q>,
-     "Initial discharge at the start of the simulation (e.g., cfs).", const_cast<char*>("initial_q")},
+     "Initial discharge at the start of the simulation (cfs).\n\n"
+     "Every reservoir of the chain starts with this outflow.", const_cast<char*>("initial_q")},
     {"num_reservoir", field_getter<LinearReservoir, std::uint64_t, &LinearReservoir::num_reservoir, from_u64>,
      setter<LinearReservoir, std::uint64_t, to_count, store_num_reservoir>,
-     "Number of linear reservoirs chained in series.", const_cast<char*>("num_reservoir")},
+     "Number of linear reservoirs chained in series.\n\n"
+     "An int, at least 1 at construction.", const_cast<char*>("num_reservoir")},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -74,10 +79,35 @@ BoundClass<LinearReservoir> reservoir_class({
     "LinearReservoir",
     "LinearReservoir(k_duration, gw_fraction, initial_q, num_reservoir=1)\n--\n\n"
     "Configuration for a single linear reservoir groundwater layer.\n\n"
-    "A linear reservoir models groundwater storage with the recurrence relation:\n"
-    "`Q[t] = C * I[t] + (1 - C) * Q[t-1]`, where `C = dt / (K + 0.5*dt)`.\n"
-    "Chaining `num_reservoir` reservoirs in series produces a more peaked,\n"
-    "delayed response.",
+    "The layer takes the share `gw_fraction` of the infiltrated rainfall and\n"
+    "routes it through `num_reservoir` identical linear reservoirs in series,\n"
+    "each with the storage constant K = k_duration / num_reservoir. Chaining\n"
+    "reservoirs produces a more peaked, delayed response.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "k_duration : datetime.timedelta\n"
+    "    Storage time constant of the whole layer, at least one second;\n"
+    "    fractions of a second are dropped.\n"
+    "gw_fraction : float\n"
+    "    Fraction of the infiltrated rainfall that feeds this layer, in\n"
+    "    [0.0, 1.0].\n"
+    "initial_q : float\n"
+    "    Outflow of every reservoir of the chain at the start (cfs).\n"
+    "num_reservoir : int, default 1\n"
+    "    Number of linear reservoirs chained in series, at least 1.\n\n"
+    "Raises\n"
+    "------\n"
+    "ValueError\n"
+    "    When `k_duration` is negative or shorter than one second, when\n"
+    "    `gw_fraction` is outside [0.0, 1.0], or when `num_reservoir` is 0.\n"
+    "OverflowError\n"
+    "    When `num_reservoir` is negative.\n\n"
+    "Notes\n"
+    "-----\n"
+    "Each reservoir stores S = K * Q and, over a time step dt, computes\n"
+    "Q[t] = C * I[t] + (1 - C) * Q[t-1] with C = dt / (K + 0.5 * dt), where I[t]\n"
+    "is its inflow rate over the step: the layer's inflow for the first\n"
+    "reservoir, the previous reservoir's new outflow for the others.",
     false,
     reservoir_new,
     reservoir_getset,
@@ -108,13 +138,35 @@ PyMethodDef run_linear_reservoir_def = {
     METH_FASTCALL | METH_KEYWORDS,
     "run_linear_reservoir(basin_area, rainfall, reservoirs)\n--\n\n"
     "Routes infiltrated rainfall through multiple named linear reservoirs to produce baseflow.\n\n"
-    "# Arguments\n\n"
-    "* `basin_area` - Drainage area in acres.\n"
-    "* `rainfall` - Infiltrated rainfall series (inches per time step).\n"
-    "* `reservoirs` - Named linear reservoir configurations.\n\n"
-    "# Errors\n\n"
-    "Returns a `PyValueError` if sum of all fractions exceeds 1.0,\n"
-    "or any reservoir fails its stability check.",
+    "Each layer takes its `gw_fraction` of the rainfall as an inflow rate,\n"
+    "rainfall * gw_fraction / time step (hours) * basin_area * 1.00833 cfs, held\n"
+    "over each interval, and routes it through its chain of reservoirs. The\n"
+    "call returns the tuple (total, layers).\n\n"
+    "Parameters\n"
+    "----------\n"
+    "basin_area : float\n"
+    "    Drainage area (acres).\n"
+    "rainfall : IncrementalTimeSeries\n"
+    "    Infiltrated rainfall (inches per time step), for example the `loss` of\n"
+    "    run_deficit_and_constant. Its kind is not examined.\n"
+    "reservoirs : dict of str to LinearReservoir\n"
+    "    The named layers. Their order does not matter.\n\n"
+    "Returns\n"
+    "-------\n"
+    "total : ContinuousTimeSeries\n"
+    "    The total baseflow (cfs), kind \"discharge\", one value per rainfall\n"
+    "    value at the rainfall's time step. Value i is the outflow at the end of\n"
+    "    rainfall interval i, that is at start + (i + 1) * time_step; the\n"
+    "    starting flow `initial_q` is not part of the series.\n"
+    "layers : dict of str to ContinuousTimeSeries\n"
+    "    Each layer's baseflow, under the layer's name, in the same form.\n\n"
+    "Raises\n"
+    "------\n"
+    "ValueError\n"
+    "    When the layers' fractions add up to more than 1.0 (beyond a rounding\n"
+    "    tolerance of 0.000001), or when a layer fails its stability check: the\n"
+    "    constant of one reservoir of its chain, k_duration / num_reservoir, is\n"
+    "    shorter than half the time step.",
 };
 
 }  // namespace

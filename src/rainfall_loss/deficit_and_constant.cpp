@@ -2,6 +2,10 @@
 #include "rainfall_loss/deficit_and_constant.hpp"
 
 #include <cmath>
+#include <string>
+
+#include "core/errors.hpp"
+#include "core/format.hpp"
 
 namespace pelmora {
 
@@ -14,6 +18,22 @@ IncrementalSeries rainfall_series(std::int32_t time_step, std::size_t capacity) 
 }
 
 }  // namespace
+
+void check_loss_parameters(double initial_deficit, double max_deficit, double constant_loss_per_hr) {
+  // A negative deficit or loss rate hands rain back as excess (more runs off
+  // than fell), and NaN would slip through every comparison of the model.
+  // An infinite maximum would not act as "no cap": the recovery fills it to
+  // infinity on the first step (through inf * 0 even without drying time).
+  // Written as negated comparisons so that NaN is refused.
+  const auto refuse = [](const char* name, const char* condition, double value) {
+    throw DomainError(std::string(name) + " must be " + condition + ", got " + format_double(value));
+  };
+  if (!(initial_deficit >= 0.0)) refuse("initial_deficit", "a number >= 0 (inches)", initial_deficit);
+  if (!(max_deficit >= 0.0 && std::isfinite(max_deficit)))
+    refuse("max_deficit", "a finite number >= 0 (inches)", max_deficit);
+  if (!(constant_loss_per_hr >= 0.0))
+    refuse("constant_loss_per_hr", "a number >= 0 (inches per hour)", constant_loss_per_hr);
+}
 
 DeficitConstant deficit_and_constant_rs(const IncrementalSeries& rainfall, double initial_deficit,
                                         double max_deficit, double constant_loss_per_hr,

@@ -16,9 +16,17 @@ struct DeficitConstant {
   IncrementalSeries deficit;  // at the end of each step
 };
 
+// Refuses, in this order, the parameters that would make water: a negative
+// or NaN initial deficit, a negative, NaN or infinite maximum deficit, and a
+// negative or NaN loss rate (DomainError naming the parameter and its value).
+// An infinite initial deficit is cut to the maximum like any other value
+// above it, and an infinite loss rate takes all rain as loss, so both stay.
+void check_loss_parameters(double initial_deficit, double max_deficit, double constant_loss_per_hr);
+
 // Depths in inches per step, the loss rate in inches per hour, the drying
 // time in seconds (zero means the deficit never recovers). No value is
-// checked; the rainfall's kind is not examined.
+// checked here (check_loss_parameters does that for callers that take
+// values from users); the rainfall's kind is not examined.
 DeficitConstant deficit_and_constant_rs(const IncrementalSeries& rainfall, double initial_deficit,
                                         double max_deficit, double constant_loss_per_hr,
                                         double time_to_dry_seconds);

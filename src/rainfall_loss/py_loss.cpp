@@ -26,6 +26,7 @@ PyObject* run_deficit_and_constant(PyObject*, PyObject* const* argv, Py_ssize_t 
     const double max_deficit = a.get(2, to_double);
     const double constant_loss_per_hr = a.get(3, to_double);
     const Timedelta time_to_dry = a.get(4, to_timedelta);
+    check_loss_parameters(initial_deficit, max_deficit, constant_loss_per_hr);
     const double dry_seconds = time_to_dry.duration().seconds();
     return wrap(deficit_and_constant_rs(*rainfall, initial_deficit, max_deficit, constant_loss_per_hr, dry_seconds));
   });
@@ -55,17 +56,23 @@ DeficitConstant result_rebuild(PyObject* args) {
 
 PyGetSetDef result_getset[] = {
     {"excess", getter<DeficitConstant, read_excess>, nullptr,
-     "Excess rainfall that becomes surface runoff (inches per time step).", nullptr},
+     "Excess rainfall that becomes surface runoff (inches per time step).\n\n"
+     "Value i covers interval i, from start + i * time_step to start + (i + 1) * time_step.", nullptr},
     {"loss", getter<DeficitConstant, read_loss>, nullptr,
-     "Total infiltrated depth per time step (constant loss + deficit fill, inches).", nullptr},
+     "Total infiltrated depth per time step (constant loss + deficit fill, inches).\n\n"
+     "Value i covers interval i; it is what run_linear_reservoir takes as rainfall.", nullptr},
     {"deficit", getter<DeficitConstant, read_deficit>, nullptr,
-     "Running soil moisture deficit at the end of each time step (inches).", nullptr},
+     "Running soil moisture deficit at the end of each time step (inches).\n\n"
+     "Value i is the deficit at start + (i + 1) * time_step.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 BoundClass<DeficitConstant> result_class({
     "DeficitConstantResult",
-    "Results from the deficit-and-constant rainfall loss model.",
+    "Results from the deficit-and-constant rainfall loss model.\n\n"
+    "Returned by run_deficit_and_constant. Each attribute is an\n"
+    "IncrementalTimeSeries of kind \"rainfall\" with one value per rainfall value,\n"
+    "at the rainfall's time step; every read returns a new copy.",
     true,
     nullptr,
     result_getset,
@@ -79,14 +86,43 @@ PyMethodDef run_deficit_and_constant_def = {
     "run_deficit_and_constant(rainfall, initial_deficit, max_deficit, constant_loss_per_hr, time_to_dry)\n--\n\n"
     "Separates gross rainfall into excess runoff and infiltration losses using the\n"
     "deficit-and-constant model.\n\n"
-    "# Arguments\n\n"
-    "* `rainfall` - Gross rainfall time series (inches per time step).\n"
-    "* `initial_deficit` - Starting soil moisture deficit (inches).\n"
-    "* `max_deficit` - Maximum soil moisture storage capacity (inches).\n"
-    "* `constant_loss_per_hr` - Constant infiltration rate (inches/hour).\n"
-    "* `time_to_dry` - Characteristic drying time for deficit recovery.\n\n"
-    "# Returns\n\n"
-    "A `DeficitConstantResult` with `excess`, `loss`, and `deficit` series.",
+    "On every step the deficit first recovers toward `max_deficit`; then, if it\n"
+    "rains, the constant loss is taken, the rest fills the deficit, and what is\n"
+    "left runs off.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "rainfall : IncrementalTimeSeries\n"
+    "    Gross rainfall (inches per time step). Its kind is not examined. A\n"
+    "    step of zero, negative or NaN rain gives no excess and no loss; the\n"
+    "    deficit only recovers.\n"
+    "initial_deficit : float\n"
+    "    Soil moisture deficit before the first step (inches), at least 0. A\n"
+    "    value above `max_deficit` (even inf) is cut to `max_deficit` on the\n"
+    "    first step.\n"
+    "max_deficit : float\n"
+    "    Soil moisture storage capacity (inches), finite and at least 0.\n"
+    "constant_loss_per_hr : float\n"
+    "    Constant infiltration rate (inches per hour), at least 0; inf takes\n"
+    "    all rain as loss.\n"
+    "time_to_dry : datetime.timedelta\n"
+    "    Drying time of the deficit's exponential recovery: each step recovers\n"
+    "    the fraction 1 - exp(-time_step / time_to_dry) of what is missing to\n"
+    "    `max_deficit`. Zero means no recovery at all.\n\n"
+    "Returns\n"
+    "-------\n"
+    "DeficitConstantResult\n"
+    "    Three IncrementalTimeSeries of kind \"rainfall\", each with one value per\n"
+    "    rainfall value at the rainfall's time step: `excess` and `loss`\n"
+    "    (inches per time step; value i covers interval i) and `deficit`\n"
+    "    (inches, at the end of interval i). On every step with rain,\n"
+    "    excess + loss equals the rain.\n\n"
+    "Raises\n"
+    "------\n"
+    "ValueError\n"
+    "    When `initial_deficit`, `max_deficit` or `constant_loss_per_hr` is\n"
+    "    negative or NaN, or `max_deficit` is infinite (checked in that order,\n"
+    "    the message naming the parameter and its value), or when\n"
+    "    `time_to_dry` is negative.",
 };
 
 }  // namespace

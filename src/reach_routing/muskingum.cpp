@@ -6,10 +6,12 @@
 // multiply-add latency chain at a time.
 #include "reach_routing/muskingum.hpp"
 
+#include <cmath>
 #include <cstddef>
 #include <utility>
 
 #include "core/errors.hpp"
+#include "core/format.hpp"
 
 namespace pelmora {
 
@@ -116,6 +118,57 @@ std::vector<double> muskingum_routing_rs(std::vector<double> inflow, double dt, 
     begin = end;
   }
   return out;
+}
+
+namespace {
+
+// NaN coefficients (from a NaN x, already warned about) are not negative.
+bool negative(const Coefficients& c) { return c.c0 < 0.0 || c.c2 < 0.0; }
+
+// Whether n sub-reaches give a non-negative C0 (or C2), as the passes would
+// compute it.
+bool c0_ok(double dt, double k_seconds, double x, double n) {
+  return coefficients(dt, k_seconds / n, x).c0 >= 0.0;
+}
+bool c2_ok(double dt, double k_seconds, double x, double n) {
+  return coefficients(dt, k_seconds / n, x).c2 >= 0.0;
+}
+
+}  // namespace
+
+std::optional<std::string> negative_coefficient_warning(std::size_t values, double dt, double k_seconds,
+                                                        double x, std::int64_t sub_reaches) {
+  if (sub_reaches < 1 || values < 2) return std::nullopt;
+  const Coefficients c = coefficients(dt, k_seconds / static_cast<double>(sub_reaches), x);
+  if (!negative(c)) return std::nullopt;
+
+  // C0 >= 0 needs n >= 2kx/dt and C2 >= 0 needs n <= 2k(1-x)/dt. The bounds
+  // are moved by one where rounding puts them on the wrong side of what the
+  // passes compute, so that the range named is the one that works. Kept as
+  // doubles: they are whole numbers well inside 2^53 whenever the range is
+  // not empty (k is at most about 10^14 seconds).
+  double lo = std::fmax(std::ceil(2.0 * k_seconds * x / dt), 1.0);
+  double hi = std::floor(2.0 * k_seconds * (1.0 - x) / dt);
+  bool empty = !(lo <= hi);
+  if (!empty && lo < 9.0e15) {
+    if (lo > 1.0 && c0_ok(dt, k_seconds, x, lo - 1.0)) lo -= 1.0;
+    else if (!c0_ok(dt, k_seconds, x, lo)) lo += 1.0;
+    if (c2_ok(dt, k_seconds, x, hi + 1.0)) hi += 1.0;
+    else if (hi >= 1.0 && !c2_ok(dt, k_seconds, x, hi)) hi -= 1.0;
+    empty = !(lo <= hi);
+  }
+  std::string message = "Muskingum coefficients C0 = " + format_double(c.c0) + " and C2 = " + format_double(c.c2) +
+                        " with sub_reaches = " + format_int(sub_reaches) +
+                        ": a negative coefficient can make negative or oscillating outflow. ";
+  if (!empty && lo == hi)
+    message += "sub_reaches = " + format_double(lo) + " keeps both non-negative.";
+  else if (!empty)
+    message += "sub_reaches from " + format_double(lo) + " to " + format_double(hi) + " keeps both non-negative.";
+  else if (k_seconds > 0.0 && x <= 0.5)  // one sub-reach over a step from 2kx to 2k(1-x) would do
+    message += "No sub_reaches keeps both non-negative at this time step; the time step must change.";
+  else
+    message += "No sub_reaches and no time step keeps both non-negative: k must be positive and x at most 0.5.";
+  return message;
 }
 
 std::uint64_t route_reach_cost(std::size_t values, std::int64_t sub_reaches) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -34,6 +35,15 @@ inline std::vector<double> muskingum_routing_rs(std::vector<double> inflow, doub
 std::vector<double> route_reach(std::vector<double> inflow, double dt, double k_seconds, double x,
                                 std::int64_t sub_reaches, double initial_outflow,
                                 Cancel cancel = {});
+
+// The warning for a reach whose per-sub-reach coefficients C0 (current
+// inflow) or C2 (previous outflow) are negative, which makes outflow dip
+// below zero or oscillate; nothing when both are non-negative, or when
+// route_reach would use no coefficient (fewer than two values, or a refused
+// sub-reach count). It names both coefficients and the sub-reach counts
+// that keep them non-negative, or says that none does.
+std::optional<std::string> negative_coefficient_warning(std::size_t values, double dt, double k_seconds,
+                                                        double x, std::int64_t sub_reaches);
 
 // The work of route_reach in those units, saturated: values x sub_reaches,
 // except that a single value is routed at no cost and a refused count not

@@ -30,6 +30,11 @@ PyObject* run_muskingum_routing(PyObject*, PyObject* const* argv, Py_ssize_t nar
     // A soft limit: warned about, then routed with x as given.
     if (!(0.0 <= x && x <= 0.5)) warn("`x` is outside the recommended range [0.0, 0.5].");
     const double k_seconds = k.duration().seconds();
+    // Also soft: negative coefficients give outflow below zero, but a caller
+    // may want to see it.
+    if (const auto message = negative_coefficient_warning(inflow->data.size(), static_cast<double>(inflow->time_step),
+                                                          k_seconds, x, sub_reaches))
+      warn(message->c_str());
 
     std::vector<double> routed = [&] {
       // The copy of the inflow that the passes route in place is made here,
@@ -48,24 +53,53 @@ PyMethodDef run_muskingum_routing_def = {
     METH_FASTCALL | METH_KEYWORDS,
     "run_muskingum_routing(inflow, k, x, sub_reaches, initial_outflow)\n--\n\n"
     "Routes an inflow hydrograph through a channel reach using the Muskingum method.\n\n"
-    "The reach can be divided into `sub_reaches` equal segments to improve\n"
-    "numerical accuracy. Each segment is routed sequentially using the same\n"
-    "Muskingum coefficients derived from the per-segment `k` and the weighting\n"
-    "factor `x`.\n\n"
-    "Issues a Python `warnings.warn` if `x` is outside the physically meaningful\n"
-    "range `[0.0, 0.5]`.\n\n"
-    "# Arguments\n\n"
-    "* `inflow` - Inflow hydrograph at the upstream end of the reach.\n"
-    "* `k` - Storage time constant for the full reach (seconds). The per-segment\n"
-    "  value is `k / sub_reaches`.\n"
-    "* `x` - Weighting factor in `[0.0, 0.5]`. `x=0` gives pure reservoir routing\n"
-    "  (maximum attenuation); `x=0.5` approximates kinematic routing (no attenuation).\n"
-    "* `sub_reaches` - Number of equal sub-reaches. Must be >= 1.\n"
-    "* `initial_outflow` - Initial outflow value. Defaults to the first inflow\n"
-    "  value if not provided.\n\n"
-    "# Returns\n\n"
-    "A `ContinuousTimeSeries` (kind=discharge) of routed outflow values at the\n"
-    "same time step as `inflow`.",
+    "The reach is divided into `sub_reaches` equal segments, each with the\n"
+    "storage constant k / sub_reaches, routed one after another with the same\n"
+    "coefficients. Every segment starts at `initial_outflow`.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "inflow : ContinuousTimeSeries\n"
+    "    Inflow hydrograph at the upstream end of the reach (cfs; any flow unit\n"
+    "    gives the outflow in the same unit). Its kind is not examined.\n"
+    "k : datetime.timedelta\n"
+    "    Storage time constant (travel time) of the whole reach; fractions of a\n"
+    "    second count.\n"
+    "x : float\n"
+    "    Weighting factor, recommended within [0.0, 0.5]: 0.0 is pure reservoir\n"
+    "    routing (most attenuation), 0.5 pure translation (no attenuation).\n"
+    "sub_reaches : int\n"
+    "    Number of equal sub-reaches, at least 1.\n"
+    "initial_outflow : float\n"
+    "    Outflow of every sub-reach at the first time point (cfs). Required:\n"
+    "    there is no default.\n\n"
+    "Returns\n"
+    "-------\n"
+    "ContinuousTimeSeries\n"
+    "    Routed outflow (cfs) of kind \"discharge\", with as many values as\n"
+    "    `inflow` at its time step: value i is the outflow at\n"
+    "    start + i * time_step, value 0 being `initial_outflow`.\n\n"
+    "Raises\n"
+    "------\n"
+    "ValueError\n"
+    "    When `k` is negative, `sub_reaches` is below 1, or `inflow` is empty.\n\n"
+    "Warns\n"
+    "-----\n"
+    "UserWarning\n"
+    "    When `x` is outside [0.0, 0.5]. Then, when the inflow has two values or\n"
+    "    more and a sub-reach's coefficient C0 or C2 is negative (2 * K' * x > dt or dt > 2 * K' * (1 - x), with\n"
+    "    K' = k / sub_reaches and dt the time step), which lets the outflow dip\n"
+    "    below zero or oscillate; this warning names both coefficients and the\n"
+    "    numbers of sub-reaches, from ceil(2 * k * x / dt) to\n"
+    "    floor(2 * k * (1 - x) / dt), that keep them non-negative, or says that\n"
+    "    none does and the time step must change. Routing goes on either way;\n"
+    "    under a warnings filter set to \"error\" the call raises instead.\n\n"
+    "Notes\n"
+    "-----\n"
+    "With D = dt + 2 * K' * (1 - x), each sub-reach computes\n"
+    "O[i] = C2 * O[i-1] + C0 * I[i] + C1 * I[i-1], where C0 = (dt - 2 * K' * x) / D,\n"
+    "C1 = (dt + 2 * K' * x) / D and C2 = (2 * K' * (1 - x) - dt) / D. It keeps\n"
+    "the storage K' * (x * I + (1 - x) * O) in balance with the trapezoidal\n"
+    "inflow and outflow volumes.",
 };
 
 }  // namespace

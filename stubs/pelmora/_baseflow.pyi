@@ -35,7 +35,7 @@ class LinearReservoir(_Value):
     def gw_fraction(self, value: float, /) -> None: ...
     @property
     def initial_q(self) -> float:
-        """Discharge of the layer at the start of the simulation."""
+        """Discharge of the layer at the start of the simulation (cfs)."""
 
     @initial_q.setter
     def initial_q(self, value: float, /) -> None: ...

@@ -35,4 +35,7 @@ def run_deficit_and_constant(
 ) -> DeficitConstantResult:
     """Separate gross rainfall (inches per step) into excess and loss with the
     deficit-and-constant model.
+
+    A negative or NaN deficit or loss rate, or an infinite `max_deficit`,
+    raises ValueError.
     """

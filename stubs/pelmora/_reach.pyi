@@ -12,6 +12,7 @@ def run_muskingum_routing(
     """Route an inflow hydrograph through a reach by the Muskingum method.
 
     `k` is the storage constant of the whole reach, split evenly over
-    `sub_reaches`; `x` outside [0.0, 0.5] issues a warning.  Returns a
+    `sub_reaches`; `initial_outflow` is required.  `x` outside [0.0, 0.5],
+    and negative coefficients C0 or C2, each issue a UserWarning.  Returns a
     discharge series at the inflow's time step.
     """

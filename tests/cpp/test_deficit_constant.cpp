@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 #include <vector>
 
+#include "core/errors.hpp"
 #include "rainfall_loss/deficit_and_constant.hpp"
 
 namespace pelmora {
@@ -90,6 +92,22 @@ TEST(DeficitConstant, ShapeStepAndKindOfResults) {
       EXPECT_EQ(s->kind, "rainfall");
     }
   }
+}
+
+TEST(DeficitConstant, ParametersThatMakeWaterAreRefusedInOrder) {
+  const auto message = [](double initial, double maximum, double rate) -> std::string {
+    try {
+      check_loss_parameters(initial, maximum, rate);
+    } catch (const DomainError& e) {
+      return e.message();
+    }
+    return "";
+  };
+  EXPECT_EQ(message(0.0, 0.0, -0.5), "constant_loss_per_hr must be a number >= 0 (inches per hour), got -0.5");
+  EXPECT_EQ(message(NAN, -1.0, -0.5), "initial_deficit must be a number >= 0 (inches), got NaN");
+  EXPECT_EQ(message(1.0, INFINITY, -0.5), "max_deficit must be a finite number >= 0 (inches), got inf");
+  EXPECT_EQ(message(INFINITY, 0.0, INFINITY), "");
+  EXPECT_EQ(message(-0.0, -0.0, -0.0), "");
 }
 
 }  // namespace

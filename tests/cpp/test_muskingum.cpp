@@ -116,5 +116,30 @@ TEST_P(RouteReachBits, InterleavedEqualsSequential) {
 
 INSTANTIATE_TEST_SUITE_P(SubReaches, RouteReachBits, ::testing::Range<std::int64_t>(1, 11));
 
+TEST(NegativeCoefficientWarning, OnlyWhereCoefficientsAreUsedAndNegative) {
+  // k 6 h, x 0.4, one reach, 1-h step: C0 < 0.
+  EXPECT_TRUE(negative_coefficient_warning(2, 3600.0, 21600.0, 0.4, 1).has_value());
+  EXPECT_FALSE(negative_coefficient_warning(1, 3600.0, 21600.0, 0.4, 1).has_value());
+  EXPECT_FALSE(negative_coefficient_warning(0, 3600.0, 21600.0, 0.4, 1).has_value());
+  EXPECT_FALSE(negative_coefficient_warning(2, 3600.0, 21600.0, 0.4, 0).has_value());
+  EXPECT_FALSE(negative_coefficient_warning(2, 3600.0, 21600.0, 0.4, 6).has_value());
+  // NaN coefficients are not negative (a NaN x has its own warning).
+  EXPECT_FALSE(negative_coefficient_warning(2, 3600.0, 21600.0, std::nan(""), 1).has_value());
+}
+
+TEST(NegativeCoefficientWarning, ExtremeValuesGiveAnAnswer) {
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  const double big_k = 999999999.0 * 86400.0;  // the longest timedelta
+  for (const double k : {0.0, 1e-9, 1.5, 3600.0, big_k})
+    for (const double x : {-inf, -1e300, -1.0, 0.0, 0.5, 0.75, 1.0, 2.0, 1e300, inf})
+      for (const std::int64_t n : {std::int64_t{1}, std::int64_t{7}, std::numeric_limits<std::int64_t>::max()})
+        for (const double dt : {1.0, 3600.0, 2147483647.0}) {
+          const auto message = negative_coefficient_warning(10, dt, k, x, n);
+          if (message) {
+            EXPECT_EQ(message->rfind("Muskingum coefficients C0 = ", 0), 0u) << *message;
+          }
+        }
+}
+
 }  // namespace
 }  // namespace pelmora

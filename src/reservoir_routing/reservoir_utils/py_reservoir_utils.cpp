@@ -56,8 +56,10 @@ Ref read_storage_elevation(const ElevationStorage& c) { return from_vector(c.ele
 Ref read_storage_storage(const ElevationStorage& c) { return from_vector(c.storage); }
 
 PyGetSetDef storage_getset[] = {
-    {"elevation", getter<ElevationStorage, read_storage_elevation>, nullptr, nullptr, nullptr},
-    {"storage", getter<ElevationStorage, read_storage_storage>, nullptr, nullptr, nullptr},
+    {"elevation", getter<ElevationStorage, read_storage_elevation>, nullptr,
+     "The curve's elevations, a new list of floats on every read.", nullptr},
+    {"storage", getter<ElevationStorage, read_storage_storage>, nullptr,
+     "The storage at each elevation, a new list of floats on every read.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -67,22 +69,38 @@ PyMethodDef storage_methods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "get_storage($self, elevation)\n--\n\n"
      "Interpolates the storage corresponding to a given elevation.\n\n"
-     "# Arguments\n\n"
-     "* `elevation` - Elevation value to look up.\n\n"
-     "# Returns\n\n"
-     "The interpolated storage, or a `PyValueError` if `elevation` is outside\n"
-     "the range of the stored curve."},
+     "Parameters\n"
+     "----------\n"
+     "elevation : float\n"
+     "    Water-surface elevation to look up, in the curve's elevation units.\n\n"
+     "Returns\n"
+     "-------\n"
+     "float\n"
+     "    The storage, interpolated linearly between the curve's points, in\n"
+     "    the curve's storage units.\n\n"
+     "Raises\n"
+     "------\n"
+     "ValueError\n"
+     "    When `elevation` is outside the curve (below its first or above its\n"
+     "    last elevation) or NaN, or when the curve has fewer than two points."},
     {"get_elevation",
      fastcall_method(storage_lookup<kGetElevation, &ElevationStorage::get_elevation>),
      METH_FASTCALL | METH_KEYWORDS,
      "get_elevation($self, storage)\n--\n\n"
      "Interpolates the elevation corresponding to a given storage value.\n\n"
-     "# Arguments\n\n"
-     "* `storage` - Storage value to look up.\n\n"
-     "# Returns\n\n"
-     "The interpolated elevation.\n\n"
-     "# Panics\n\n"
-     "Panics if `storage` is outside the range of the stored curve."},
+     "Parameters\n"
+     "----------\n"
+     "storage : float\n"
+     "    Storage to look up, in the curve's storage units.\n\n"
+     "Returns\n"
+     "-------\n"
+     "float\n"
+     "    The elevation, interpolated linearly between the curve's points.\n\n"
+     "Raises\n"
+     "------\n"
+     "ValueError\n"
+     "    When `storage` is outside the curve (below its first or above its\n"
+     "    last storage) or NaN, or when the curve has fewer than two points."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -90,13 +108,22 @@ BoundClass<ElevationStorage> storage_class({
     "ElevationStorage",
     "ElevationStorage(elevation, storage)\n--\n\n"
     "Elevation-storage rating curve for a reservoir.\n\n"
-    "Stores paired elevation and storage vectors and provides linear interpolation\n"
-    "in both directions. Storage units must be consistent with the inflow units\n"
-    "used in level pool routing (e.g., ft\u00b3 when inflow is in cfs).\n\n"
-    "# Fields\n\n"
-    "* `elevation` - Sorted unique elevation values in ascending order.\n"
-    "* `storage` - Sorted unique storage values in ascending order, each\n"
-    "  corresponding to the paired elevation.",
+    "Stores paired elevation and storage values and interpolates linearly in\n"
+    "both directions. Level pool routing integrates flows in cfs over seconds,\n"
+    "so there the storage must be in cubic feet.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "elevation : sequence of float\n"
+    "    Elevations (for example feet), strictly increasing.\n"
+    "storage : sequence of float\n"
+    "    Storage at each elevation (cubic feet for level pool routing),\n"
+    "    strictly increasing, as many values as `elevation`.\n\n"
+    "Raises\n"
+    "------\n"
+    "ValueError\n"
+    "    When the lengths differ, or when either sequence is not strictly\n"
+    "    increasing (a repeat, a decrease or a NaN). A curve of fewer than two\n"
+    "    points is accepted, but every lookup on it raises ValueError.",
     true,
     storage_new,
     storage_getset,
@@ -131,8 +158,10 @@ Ref read_curve_elevation(const ElevationDischarge& c) { return from_vector(c.ele
 Ref read_curve_discharge(const ElevationDischarge& c) { return from_vector(c.discharge); }
 
 PyGetSetDef discharge_curve_getset[] = {
-    {"elevation", getter<ElevationDischarge, read_curve_elevation>, nullptr, nullptr, nullptr},
-    {"discharge", getter<ElevationDischarge, read_curve_discharge>, nullptr, nullptr, nullptr},
+    {"elevation", getter<ElevationDischarge, read_curve_elevation>, nullptr,
+     "The curve's elevations, a new list of floats on every read.", nullptr},
+    {"discharge", getter<ElevationDischarge, read_curve_discharge>, nullptr,
+     "The discharge at each elevation (cfs), a new list of floats on every read.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -140,12 +169,23 @@ BoundClass<ElevationDischarge> discharge_curve_class({
     "ElevationDischarge",
     "ElevationDischarge(elevation, discharge)\n--\n\n"
     "Elevation-discharge rating curve for a reservoir outlet.\n\n"
-    "Stores paired elevation and discharge vectors used by outlet structs to look\n"
-    "up the flow rate at a given water surface elevation via linear interpolation.\n\n"
-    "# Fields\n\n"
-    "* `elevation` - Sorted unique elevation values in ascending order.\n"
-    "* `discharge` - Discharge values in ascending order, each corresponding\n"
-    "  to the paired elevation (e.g., cfs).",
+    "Stores paired elevation and discharge values; ControlledDischargeInfo and\n"
+    "UnControlledDischargeInfo look up their flow in it by linear interpolation.\n"
+    "It has no lookup method of its own.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "elevation : sequence of float\n"
+    "    Elevations, strictly increasing, at least two, on the same datum as\n"
+    "    the elevation-storage curve (or shifted by an outlet's offset).\n"
+    "discharge : sequence of float\n"
+    "    Discharge at each elevation (cfs), non-decreasing (repeats allowed),\n"
+    "    as many values as `elevation`.\n\n"
+    "Raises\n"
+    "------\n"
+    "ValueError\n"
+    "    When the lengths differ, when there are fewer than two points, when\n"
+    "    `elevation` is not strictly increasing, or when `discharge` decreases\n"
+    "    (NaN counts as out of order), tested in that order.",
     true,
     discharge_curve_new,
     discharge_curve_getset,
@@ -184,7 +224,7 @@ Ref read_constant_discharge(const ConstantDischargeInfo& o) { return from_double
 
 PyGetSetDef constant_getset[] = {
     {"discharge", getter<ConstantDischargeInfo, read_constant_discharge>, nullptr,
-     "Constant discharge rate (e.g., cfs).", nullptr},
+     "Constant discharge rate (cfs).", nullptr},
     {"minimum_elevation",
      getter<ConstantDischargeInfo, read_optional<ConstantDischargeInfo, &ConstantDischargeInfo::minimum_elevation>>,
      nullptr, "Elevation below which no discharge occurs.", nullptr},
@@ -200,7 +240,16 @@ BoundClass<ConstantDischargeInfo> constant_class({
     "Constant-rate discharge outlet.\n\n"
     "Releases a fixed flow rate at every time step, optionally gated by\n"
     "elevation bounds. When the reservoir elevation is outside the specified\n"
-    "range, the outlet releases zero flow.",
+    "range, the outlet releases zero flow.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "discharge : float\n"
+    "    Release rate (cfs), used as given (its sign is not checked).\n"
+    "minimum_elevation : float or None, default None\n"
+    "    Below this elevation the outlet releases nothing.\n"
+    "maximum_elevation : float or None, default None\n"
+    "    Above this elevation the outlet releases nothing. Both bounds\n"
+    "    themselves release.\n",
     true,
     constant_new,
     constant_getset,
@@ -234,16 +283,16 @@ Ref read_specified_discharge(const SpecifiedDischargeInfo& o) { return wrap(o.di
 
 PyGetSetDef specified_getset[] = {
     {"discharge", getter<SpecifiedDischargeInfo, read_specified_discharge>, nullptr,
-     "Time series of prescribed outflow values (kind=discharge).", nullptr},
+     "Time series of prescribed outflow values (cfs), a new copy on every read.", nullptr},
     {"minimum_elevation",
      getter<SpecifiedDischargeInfo, read_optional<SpecifiedDischargeInfo, &SpecifiedDischargeInfo::minimum_elevation>>,
-     nullptr, nullptr, nullptr},
+     nullptr, "Elevation below which no discharge occurs, or None.", nullptr},
     {"maximum_elevation",
      getter<SpecifiedDischargeInfo, read_optional<SpecifiedDischargeInfo, &SpecifiedDischargeInfo::maximum_elevation>>,
-     nullptr, nullptr, nullptr},
+     nullptr, "Elevation above which no discharge occurs, or None.", nullptr},
     {"maximum_release",
      getter<SpecifiedDischargeInfo, read_optional<SpecifiedDischargeInfo, &SpecifiedDischargeInfo::maximum_release>>,
-     nullptr, nullptr, nullptr},
+     nullptr, "Cap on the released discharge (cfs), or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -252,7 +301,23 @@ BoundClass<SpecifiedDischargeInfo> specified_class({
     "SpecifiedDischargeInfo(discharge, minimum_elevation=None, maximum_elevation=None, maximum_release=None)\n--\n\n"
     "Time-varying specified discharge outlet.\n\n"
     "Discharge is read directly from a `ContinuousTimeSeries` at each simulation\n"
-    "time step, optionally gated by elevation bounds and a maximum release cap.",
+    "time step, optionally gated by elevation bounds and a maximum release cap.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "discharge : ContinuousTimeSeries\n"
+    "    Prescribed release (cfs); its value i applies at i * time_step\n"
+    "    seconds into the simulation, interpolated linearly in between. Its\n"
+    "    kind is not examined.\n"
+    "minimum_elevation : float or None, default None\n"
+    "    Below this elevation the outlet releases nothing.\n"
+    "maximum_elevation : float or None, default None\n"
+    "    Above this elevation the outlet releases nothing. Both bounds\n"
+    "    themselves release.\n"    "maximum_release : float or None, default None\n"
+    "    Cap on the released discharge (cfs); None or NaN caps nothing.\n\n"
+    "Notes\n"
+    "-----\n"
+    "Level pool routing raises ValueError when the simulation runs past the\n"
+    "end of the series while the outlet is open.",
     true,
     specified_new,
     specified_getset,
@@ -298,7 +363,7 @@ PyGetSetDef controlled_getset[] = {
      nullptr, "Elevation above which no discharge occurs.", nullptr},
     {"maximum_release",
      getter<ControlledDischargeInfo, read_optional<ControlledDischargeInfo, &ControlledDischargeInfo::maximum_release>>,
-     nullptr, "Cap on the maximum allowable discharge.", nullptr},
+     nullptr, "Cap on the released discharge (cfs), or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -311,8 +376,24 @@ BoundClass<ControlledDischargeInfo> controlled_class({
     "bounded by minimum/maximum elevation gates and a maximum release cap.\n"
     "When the reservoir elevation is below `minimum_elevation` or above\n"
     "`maximum_elevation`, the outlet releases zero flow.\n\n"
-    "The `minimum_elevation` defaults to the lowest elevation in the rating curve\n"
-    "if not provided, ensuring no negative-elevation lookups occur.",
+    "Parameters\n"
+    "----------\n"
+    "elevation_discharge : ElevationDischarge\n"
+    "    Rating curve of the structure (discharge in cfs); a copy is kept.\n"
+    "minimum_elevation : float or None, default None\n"
+    "    Below this elevation the outlet releases nothing. It is stored as the\n"
+    "    curve's lowest elevation when None, NaN or below it, so it never reads\n"
+    "    None.\n"
+    "maximum_elevation : float or None, default None\n"
+    "    Above this elevation the outlet releases nothing. A value above the\n"
+    "    curve's highest elevation (or NaN) is stored as that elevation. Both\n"
+    "    bounds themselves release.\n"
+    "maximum_release : float or None, default None\n"
+    "    Cap on the released discharge (cfs); None or NaN caps nothing.\n\n"
+    "Notes\n"
+    "-----\n"
+    "Without `maximum_elevation`, level pool routing raises ValueError when the\n"
+    "reservoir rises above the curve's highest elevation.",
     true,
     controlled_new,
     controlled_getset,
@@ -346,7 +427,7 @@ PyGetSetDef uncontrolled_getset[] = {
     {"elevation_offset",
      getter<UnControlledDischargeInfo,
             read_optional<UnControlledDischargeInfo, &UnControlledDischargeInfo::elevation_offset>>,
-     nullptr, "Additive offset applied to the reservoir elevation before curve lookup.", nullptr},
+     nullptr, "Additive offset applied to the reservoir elevation before curve lookup, or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -359,7 +440,17 @@ BoundClass<UnControlledDischargeInfo> uncontrolled_class({
     "elevation before the rating-curve lookup \u2014 useful for modeling a weir crest\n"
     "that sits at a different datum than the storage curve.\n\n"
     "Zero discharge is returned when the (offset-adjusted) elevation is below\n"
-    "the first entry in the rating curve.",
+    "the first entry in the rating curve.\n\n"
+    "Parameters\n"
+    "----------\n"
+    "elevation_discharge : ElevationDischarge\n"
+    "    Rating curve of the spillway (discharge in cfs); a copy is kept.\n"
+    "elevation_offset : float or None, default None\n"
+    "    Added to the reservoir elevation before the lookup; None adds nothing.\n\n"
+    "Notes\n"
+    "-----\n"
+    "Level pool routing raises ValueError when the offset-adjusted elevation\n"
+    "rises above the curve's highest elevation.",
     true,
     uncontrolled_new,
     uncontrolled_getset,
