@@ -3,10 +3,13 @@ the start of every model's result, and the repr."""
 
 import copy
 import pickle
+import subprocess
+import sys
+import textwrap
 from datetime import date, datetime, timedelta, timezone
 
 import pytest
-from conftest import HOUR, message
+from conftest import HOUR, child_env, message
 
 import pelmora
 
@@ -193,3 +196,43 @@ def test_repr_is_bounded():
     assert long.endswith("data=[0.1, 1.1, 2.1, ..., 99997.1, 99998.1, 99999.1]>")
     assert len(long) - len(short) < 20  # only the length and the last values grow
     assert "0x" not in long
+
+
+# ---- pandas stays optional -----------------------------------------------------------------
+
+def run_child(code):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=120, env=child_env())
+
+
+def test_import_does_not_import_pandas():
+    done = run_child("""
+        import sys
+        import pelmora
+        from datetime import timedelta
+        s = pelmora.utils.ContinuousTimeSeries([1.0], timedelta(hours=1), "discharge")
+        repr(s), s.start, s.data
+        print(sorted(m for m in ("pandas", "numpy") if m in sys.modules))
+    """)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "[]"
+
+
+def test_missing_pandas_says_what_to_install():
+    done = run_child("""
+        import sys
+        sys.modules["pandas"] = None  # as if it were not installed
+        import pelmora
+        from datetime import timedelta
+        cls = pelmora.utils.IncrementalTimeSeries
+        for call in (lambda: cls([1.0], timedelta(hours=1), "rainfall").to_pandas(),
+                     lambda: cls.from_pandas([1.0], "rainfall")):
+            try:
+                call()
+            except ImportError as e:
+                print(type(e).__name__, e, "|", type(e.__cause__).__name__)
+    """)
+    assert done.returncode == 0, done.stderr
+    text = ("ImportError to_pandas and from_pandas need pandas, which could not be imported: install it "
+            "(pip install pandas, or the python3-pandas package of your system) | ModuleNotFoundError")
+    assert done.stdout.splitlines() == [text, text]

@@ -34,7 +34,7 @@ def test_page_examples(page):
     if page.name == "travel.rst":
         pytest.importorskip("numpy")
     if page.name == "dated.rst":
-        pytest.importorskip("pandas")
+        pytest.importorskip("pandas", exc_type=ImportError)
     text = page.read_text(encoding="utf-8")
     test = doctest.DocTestParser().get_doctest(text, {"__name__": "__main__"}, page.name, str(page), 0)
     runner = doctest.DocTestRunner(optionflags=FLAGS)

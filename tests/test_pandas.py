@@ -1,16 +1,14 @@
 """Series to and from pandas: round trips, naive and aware, the index each
 direction builds or accepts, and every refusal with its message. pandas is
-optional: pelmora never imports it on its own."""
+optional: pelmora never imports it on its own (test_dated checks that, and
+the message when it is missing)."""
 
 import math
 import struct
-import subprocess
-import sys
-import textwrap
 from datetime import datetime, timedelta, timezone
 
 import pytest
-from conftest import HOUR, child_env, message
+from conftest import HOUR, message
 
 import pelmora
 
@@ -22,45 +20,7 @@ AWARE = datetime(2024, 5, 1, 6, 30, tzinfo=timezone(timedelta(hours=-5)))
 VALUES = [0.0, 1.5, math.nan, -0.0, 1e300, 2.25]
 
 
-def run_child(code):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=120, env=child_env())
-
-
-def test_import_does_not_import_pandas():
-    done = run_child("""
-        import sys
-        import pelmora
-        from datetime import timedelta
-        s = pelmora.utils.ContinuousTimeSeries([1.0], timedelta(hours=1), "discharge")
-        repr(s), s.start, s.data
-        print(sorted(m for m in ("pandas", "numpy") if m in sys.modules))
-    """)
-    assert done.returncode == 0, done.stderr
-    assert done.stdout.strip() == "[]"
-
-
-def test_missing_pandas_says_what_to_install():
-    done = run_child("""
-        import sys
-        sys.modules["pandas"] = None  # as if it were not installed
-        import pelmora
-        from datetime import timedelta
-        cls = pelmora.utils.IncrementalTimeSeries
-        for call in (lambda: cls([1.0], timedelta(hours=1), "rainfall").to_pandas(),
-                     lambda: cls.from_pandas([1.0], "rainfall")):
-            try:
-                call()
-            except ImportError as e:
-                print(type(e).__name__, e, "|", type(e.__cause__).__name__)
-    """)
-    assert done.returncode == 0, done.stderr
-    text = ("ImportError to_pandas and from_pandas need pandas, which is not installed: install it "
-            "(pip install pandas, or the python3-pandas package of your system) | ModuleNotFoundError")
-    assert done.stdout.splitlines() == [text, text]
-
-
-pd = pytest.importorskip("pandas")
+pd = pytest.importorskip("pandas", exc_type=ImportError)  # ImportError too: pandas without numpy
 
 
 def bits(values):

@@ -26,6 +26,11 @@ import pytest
 
 import pelmora
 
+try:
+    import pandas
+except ImportError:  # not installed, or no numpy to import it with
+    pandas = None
+
 REPO = Path(__file__).resolve().parents[1]
 STUBS = REPO / "stubs"
 MODULE_DIR = Path(pelmora.__file__).resolve().parent
@@ -185,7 +190,7 @@ def _samples():
         "reservoir.reservoir_utils.ElevationStorage.get_elevation": curve.get_elevation(2.5e5),
         "metrics.calculate_kge": pelmora.metrics.calculate_kge([1.0, 2.0, 4.0], [1.0, 2.5, 3.5]),
     }
-    if importlib.util.find_spec("pandas") is not None:
+    if pandas is not None:
         for series in (rain, flow):
             name = f"utils.{type(series).__name__}"
             results[f"{name}.to_pandas"] = series.to_pandas()
@@ -263,9 +268,7 @@ def _type_problems(stubs):
     instances, results = _samples()
     by_name = {type(obj).__name__: obj for obj in instances}
     names = {t.__name__: t for t in (bool, int, float, str, timedelta, datetime)}
-    if importlib.util.find_spec("pandas") is not None:
-        import pandas
-
+    if pandas is not None:
         names["_PandasSeries"] = pandas.Series
     else:  # the pandas methods cannot run here
         callables = {k: v for k, v in callables.items() if not k.endswith(("to_pandas", "from_pandas"))}

@@ -23,7 +23,7 @@ constexpr std::int64_t kNanosPerSecond = 1000000000;
 
 Ref pandas() {
   return import_optional("pandas",
-                         "to_pandas and from_pandas need pandas, which is not installed: install it "
+                         "to_pandas and from_pandas need pandas, which could not be imported: install it "
                          "(pip install pandas, or the python3-pandas package of your system)");
 }
 
