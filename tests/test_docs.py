@@ -108,3 +108,14 @@ def test_api_reference_lists_every_member_without_raw_markdown():
     assert not missing
     raw = [line for line in text.splitlines() if line.lstrip().startswith(("# ", "```", "* `"))]
     assert not raw
+
+
+def test_api_reference_renders_numpydoc_sections():
+    pytest.importorskip("sphinx")
+    api = _api_module()
+    lines = api.markdown_to_rst(pelmora.utils.IncrementalTimeSeries.disaggregate.__doc__)
+    text = "\n".join(lines)
+    for expected in (".. rubric:: Parameters", "``target_step`` : *int*", ".. rubric:: Returns",
+                     "*IncrementalTimeSeries*", ".. rubric:: Raises", "*ValueError*"):
+        assert expected in lines, (expected, text)
+    assert "----------" not in text  # no underline left to read as a section title

@@ -8,9 +8,11 @@ submodule, function, class, method and attribute, with the signature the
 object itself reports (``__text_signature__``) and its docstring.
 
 The docstrings are written in a Markdown style (``# Arguments`` headings,
-``* `x` - text`` bullets, fenced ```` ```text ```` blocks, single backticks).
-``markdown_to_rst`` turns that into reStructuredText for display only; the
-docstrings themselves are what the module carries.
+``* `x` - text`` bullets, fenced ```` ```text ```` blocks, single backticks)
+or in numpydoc form (``Parameters`` underlined with dashes, ``name : type``
+entries with indented descriptions). ``markdown_to_rst`` turns either into
+reStructuredText for display only; the docstrings themselves are what the
+module carries.
 """
 
 from __future__ import annotations
@@ -33,6 +35,10 @@ SPECIAL_MEMBERS = (
 _HEADING = re.compile(r"^#\s+(\S.*)$")
 _BULLET_ARG = re.compile(r"^\*\s+`([^`]+)`\s+-\s+(.*)$")
 _FENCE = re.compile(r"^```\s*(\w*)\s*$")
+_UNDERLINE = re.compile(r"^-{3,}\s*$")
+_NUMPYDOC_ENTRY = re.compile(r"^(\S[^:]*?)(?:\s+:\s+(.*))?$")
+# numpydoc sections whose entries are names or types with a description.
+_ENTRY_SECTIONS = {"Parameters", "Returns", "Raises", "Warns", "Attributes", "Yields", "See Also"}
 
 
 def _inline(text: str) -> str:
@@ -53,9 +59,36 @@ def markdown_to_rst(doc: str | None) -> list[str]:
         return []
     lines = doc.expandtabs().splitlines()
     out: list[str] = []
+    section = None
     i = 0
     while i < len(lines):
         line = lines[i]
+        if line.strip() and i + 1 < len(lines) and _UNDERLINE.match(lines[i + 1]):
+            # A numpydoc section heading.
+            section = line.strip()
+            out += ["", f".. rubric:: {section}", ""]
+            i += 2
+            continue
+        entry = _NUMPYDOC_ENTRY.match(line) if section in _ENTRY_SECTIONS and line.strip() else None
+        if entry and not line.startswith(" "):
+            # "name : type" (or a bare type) with its indented description.
+            name, kind = entry.groups()
+            body = []
+            if section == "See Also":  # "name : what it is"
+                term, kind, body = f"``{name}``", None, [kind or ""]
+            elif section == "Parameters" or kind:
+                term = f"``{name}`` : *{kind}*" if kind else f"``{name}``"
+            else:  # Returns, Raises, Warns: a bare type
+                term = f"*{name}*"
+            i += 1
+            while i < len(lines) and (lines[i].startswith("    ") or not lines[i].strip()):
+                if not lines[i].strip() and (i + 1 >= len(lines) or not lines[i + 1].startswith("    ")):
+                    break
+                body.append(lines[i].strip())
+                i += 1
+            text = _inline(" ".join(b for b in body if b))
+            out += [term, "   " + text, ""] if text else [term, ""]
+            continue
         fence = _FENCE.match(line)
         if fence:
             language = fence.group(1) or "text"

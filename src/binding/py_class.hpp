@@ -23,8 +23,9 @@
 // results made of series) declares `static constexpr bool dated = true;` in
 // its ClassInfo. Its instances then hold, beside the plain value, an owned
 // reference to the datetime.datetime the grid starts at (or none), and take
-// part in the cycle collector since that object (or its tzinfo) may refer
-// back to them. The value itself stays free of Python.
+// part in the cycle collector, since that object (an instance of a user's
+// datetime subclass, with attributes) may refer back to them. The value
+// itself stays free of Python.
 #pragma once
 
 #include <atomic>
