@@ -77,11 +77,10 @@ def scheduler_port(address):
     return rest.rsplit(":", 1)[1] if ":" in rest else None
 
 
-def check_options(parser, args, items=None):
+def check_options(parser, args):
     """Refuses bad values with one argparse error line; fills in the default worker count.
 
-    With `items` (how many tasks there are), a default LocalCluster starts no
-    more workers than there are tasks.
+    Returns `args`; its `default_workers` says whether --workers was filled in.
     """
     if args.threads is not None and args.threads < 1:
         parser.error("--threads must be at least 1")
@@ -95,10 +94,9 @@ def check_options(parser, args, items=None):
         if port is not None and not (port.isdigit() and 1 <= int(port) <= 65535):
             parser.error(f"--scheduler: invalid port {port!r} in {args.scheduler!r} "
                          "(a port is a whole number from 1 to 65535)")
-    if args.workers is None and not args.threads and not args.scheduler:
+    args.default_workers = args.workers is None and not args.threads and not args.scheduler
+    if args.default_workers:
         args.workers = os.cpu_count() or 1
-        if items is not None:
-            args.workers = max(1, min(args.workers, items))
     return args
 
 
