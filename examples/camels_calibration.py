@@ -86,12 +86,12 @@ WARMUP, CALIBRATION, VALIDATION = 2000, 2001, 2002
 # tc reaches below one day: a small basin's runoff arrives within the day.
 PARAMETERS = (
     ("max_deficit", "max deficit", "in", (0.25, 12.0)),
-    ("constant_loss", "constant loss", "in/h", (0.0005, 0.08)),
+    ("constant_loss", "loss rate", "in/h", (0.0005, 0.08)),
     ("time_to_dry", "time to dry", "d", (1.0, 365.0)),
     ("tc", "Clark tc", "d", (0.25, 8.0)),
     ("storage_r", "Clark R", "d", (0.25, 30.0)),
-    ("base_k", "baseflow k", "d", (1.0, 365.0)),
-    ("gw_fraction", "to baseflow", "-", (0.05, 1.0)),
+    ("base_k", "base k", "d", (1.0, 365.0)),
+    ("gw_fraction", "to base", "-", (0.05, 1.0)),
 )
 NAMES = tuple(p[0] for p in PARAMETERS)
 
@@ -373,20 +373,20 @@ def run_threads(gauges, settings, threads, progress=True):
 def report(results, wall, how, file=None):
     """The table per gauge, the benchmark's verdict and the run's figures."""
     w = lambda *a: print(*a, file=file or sys.stdout)
-    head = f"{'gauge':<9} {'km²':>7}"
-    for _, label, unit, _ in PARAMETERS:
-        head += f" {label + (' (' + unit + ')' if unit != '-' else ''):>{max(11, len(label) + len(unit) + 3)}}"
-    head += f" {'KGE cal':>7} {'NSE cal':>7} {'KGE val':>7} {'NSE val':>7}"
-    w(head)
-    w("-" * len(head))
+    widths = [max(9, len(label)) for _, label, _, _ in PARAMETERS]
+    scores_head = f" {'KGE cal':>7} {'NSE cal':>7} {'KGE val':>7} {'NSE val':>7}"
+    head = f"{'gauge':<9} {'km²':>6}" + "".join(f" {label:>{n}}" for (_, label, _, _), n in zip(PARAMETERS, widths))
+    w(head + scores_head)
+    w((f"{'':<16}" + "".join(f" {'(' + unit + ')' if unit != '-' else '':>{n}}"
+                             for (_, _, unit, _), n in zip(PARAMETERS, widths))).rstrip())
+    w("-" * len(head + scores_head))
     for r in results:
-        line = f"{r['gauge']:<9} {r['area_km2']:>7.1f}"
-        for name, label, unit, _ in PARAMETERS:
-            line += f" {r['params'][name]:>{max(11, len(label) + len(unit) + 3)}.4g}"
+        line = f"{r['gauge']:<9} {r['area_km2']:>6.1f}"
+        line += "".join(f" {r['params'][name]:>{n}.4g}" for (name, _, _, _), n in zip(PARAMETERS, widths))
         line += (f" {r['calibration']['kge']:>7.3f} {r['calibration']['nse']:>7.3f}"
                  f" {r['validation']['kge']:>7.3f} {r['validation']['nse']:>7.3f}")
         w(line)
-    w("-" * len(head))
+    w("-" * len(head + scores_head))
     for r in results:
         if r["name"]:
             w(f"{r['gauge']}: {r['name']}")
