@@ -50,6 +50,7 @@ if __name__ == "__main__":
     sys.exit(camels_calibration.main())
 
 import argparse
+import functools
 import hashlib
 import json
 import math
@@ -173,14 +174,19 @@ def read_forcing(path):
     return _daily(table[prcp] / MM_PER_INCH, dates, "rainfall"), float(header[2]) / 1.0e6
 
 
+@functools.lru_cache(maxsize=8)
+def _attributes(path):
+    # read once per table, not once per gauge: the full tables list 671 gauges
+    return pd.read_csv(path, sep=";", dtype={"gauge_id": str}).set_index("gauge_id")
+
+
 def read_attribute(data, table, gauge, column):
     """One gauge's entry in camels_attributes_v2.0/<table>.txt, or None."""
     path = Path(data) / "camels_attributes_v2.0" / f"{table}.txt"
     if not path.is_file():
         return None
-    rows = pd.read_csv(path, sep=";", dtype={"gauge_id": str})
-    hit = rows.loc[rows["gauge_id"] == gauge, column]
-    return None if hit.empty else hit.iloc[0]
+    rows = _attributes(path)
+    return rows.at[gauge, column] if gauge in rows.index and column in rows.columns else None
 
 
 class GaugeSkipped(Exception):

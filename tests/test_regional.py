@@ -389,7 +389,7 @@ def test_ctrl_c_stops_the_run_and_its_workers(rc):
      "--scheduler: invalid port '0' in 'tcp://[::1]:0' (a port is a whole number from 1 to 65535)"),
     (["--basins", "0"], "--basins must be at least 1"),
 ], ids=lambda v: " ".join(v) if isinstance(v, list) else None)
-def test_bad_option_is_one_argparse_line(option, message):
+def test_bad_option_is_one_argparse_line(rc, option, message):
     start = time.monotonic()
     proc = subprocess.run([sys.executable, str(SCRIPT), "--no-plot", *option], capture_output=True, text=True,
                           timeout=WAIT_S, env=_env(), cwd=REPO)
@@ -419,7 +419,7 @@ runpy.run_path(sys.argv[0], run_name="__main__")
 """
 
 
-def test_slow_shutdown_after_the_run_is_a_warning():
+def test_slow_shutdown_after_the_run_is_a_warning(rc):
     proc = subprocess.run([sys.executable, "-c", SLOW_SHUTDOWN, str(SCRIPT), "--basins", "2", "--workers", "1",
                            "--months", "0.5", "--generations", "2", "--popsize", "2", "--no-plot", "--no-serial",
                            "--quiet"],
