@@ -225,9 +225,15 @@ def load_gauge(data, gauge, files):
 
 def dated_series(cls, s, kind):
     """A pelmora series from a pandas series on a regular DatetimeIndex."""
-    if hasattr(cls, "from_pandas"):
-        return cls.from_pandas(s, kind)
-    return cls(s.to_numpy(dtype=np.float64), (s.index[1] - s.index[0]).to_pytimedelta(), kind)
+    return cls.from_pandas(s, kind)
+
+
+def points_after(series, origin, step):
+    """How many steps after `origin` a result's first value sits."""
+    offset = (series.start - origin) / step
+    if offset != int(offset):
+        raise ValueError(f"a result starts between two day boundaries: {series.start}")
+    return int(offset)
 
 
 def values(series):
@@ -258,16 +264,19 @@ class GaugeModel:
             timedelta(days=p["base_k"]), p["gw_fraction"], self.initial_q)}
         base, _ = pelmora.baseflow.run_linear_reservoir(self.area_ac, losses.loss, layer)
         # Instantaneous flow at the day boundaries, points 0..days (midnight
-        # before day 0 up to midnight after the last day).  Clark's value i
-        # is the flow at point i; its tail beyond the record is cut off, and
-        # where it ends sooner the flow after it is zero.  The baseflow's value
-        # i is the flow at the end of day i, point i + 1; point 0 holds the
-        # layer's starting flow.
+        # before day 0 up to midnight after the last day).  Each result says
+        # where its grid starts: Clark's value i is the flow at point i (its
+        # tail beyond the record is cut off, and where it ends sooner the flow
+        # after it is zero); the baseflow's value i is the flow at the end of
+        # day i, point i + 1, and point 0 holds the layer's starting flow.
+        origin, step = self.rain.start, self.rain.time_step
         flow = np.zeros(days + 1)
-        clark = values(runoff)[: days + 1]
-        flow[: len(clark)] = clark
-        flow[1:] += values(base)
-        flow[0] += self.initial_q
+        first = points_after(runoff, origin, step)
+        clark = values(runoff)[: days + 1 - first]
+        flow[first:first + len(clark)] += clark
+        first = points_after(base, origin, step)
+        flow[first:] += values(base)[: days + 1 - first]
+        flow[:first] += self.initial_q
         # The gauge reports each day's mean flow: the mean of a flow that runs
         # linearly between the day's two boundary points.
         return 0.5 * (flow[:-1] + flow[1:])
