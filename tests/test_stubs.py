@@ -176,7 +176,7 @@ def _samples():
         "utils.IncrementalTimeSeries.total_duration": rain.total_duration(),
         "utils.IncrementalTimeSeries.disaggregate": rain.disaggregate(900),
         "reach.run_muskingum_routing": pelmora.reach.run_muskingum_routing(
-            flow, hour, 0.2, 2, 0.0
+            flow, hour, 0.2, 1, 0.0
         ),
         "rainfall_transform.run_clark_uh": pelmora.rainfall_transform.run_clark_uh(
             loss.excess, 640.0, 3 * hour, 5 * hour
