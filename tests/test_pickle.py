@@ -266,6 +266,54 @@ def test_subclass_copies():
     assert copy.copy(Slotted([3.0], STEP, "rainfall")).data == [3.0]
 
 
+# A slotted subclass whose state lists slot items that are not pairs: copy
+# must raise what pure Python's copy raises for a plain class of the same
+# shape (it once read them as tuples unchecked, and crashed). Each case runs
+# in a child, as a regression would crash the interpreter.
+BAD_SLOT_ITEMS = ["[42]", "[('a',)]", "[('a', 1, 2)]", "[['a', 1, 2]]", "[iter(['a', 1, 2])]", "[None]",
+                  "['ab']", "[{'a': 1}]"]
+BAD_SLOTS_CHILD = """
+import copy, sys
+from datetime import timedelta
+import pelmora
+
+class Items:
+    def items(self):
+        return {items}
+
+class Plain:
+    __slots__ = ("a", "b")
+    def __getstate__(self):
+        return (None, Items())
+
+class Series(pelmora.utils.ContinuousTimeSeries):
+    __slots__ = ("a", "b")
+    def __getstate__(self):
+        return (None, Items())
+
+def outcome(how, obj):
+    try:
+        copied = how(obj)
+    except Exception as e:
+        return type(e).__name__, str(e)
+    return "copied", {{name: getattr(copied, name, None) for name in ("a", "b")}}
+
+for how in (copy.copy, copy.deepcopy):
+    expected = outcome(how, Plain())
+    got = outcome(how, Series([1.0], timedelta(hours=1), "discharge"))
+    print(expected == got, expected, got)
+"""
+
+
+@pytest.mark.parametrize("items", BAD_SLOT_ITEMS)
+def test_copy_unpacks_slot_state_as_pure_python_does(items):
+    proc = subprocess.run([sys.executable, "-c", BAD_SLOTS_CHILD.format(items=items)], env=child_env(),
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    assert len(lines) == 2 and all(line.startswith("True ") for line in lines), proc.stdout
+
+
 def test_protocol_5_sends_values_out_of_band():
     series = CTS([float(i) for i in range(100_000)], STEP, "discharge")
     buffers = []
