@@ -34,6 +34,16 @@ class Slotted(ITS):
     __slots__ = ("station",)
 
 
+class Forwarding(CTS):
+    def __buffer__(self, flags):
+        return super().__buffer__(flags)
+
+
+class Refusing(ITS):
+    def __buffer__(self, flags):
+        raise RuntimeError("not through me")
+
+
 class Gate(ru.ControlledDischargeInfo):
     def __setstate__(self, state):
         self.__dict__.update(state, restored=True)
@@ -325,6 +335,22 @@ def test_protocol_5_sends_values_out_of_band():
     assert fields(back) == fields(series)
     # In band, the values are bytes, not a list of floats.
     assert len(pickle.dumps(series, 5)) < 800_200
+
+
+@pytest.mark.parametrize("cls", [Forwarding, Refusing])
+@pytest.mark.parametrize("band", ["in", "out"])
+def test_subclass_with_its_own_buffer_pickles_its_values(cls, band):
+    series = cls(EDGES, STEP, "rainfall")
+    buffers = []
+    data = pickle.dumps(series, 5, buffer_callback=buffers.append if band == "out" else None)
+    assert len(buffers) == (band == "out")
+    back = pickle.loads(data, buffers=buffers)
+    assert type(back) is cls and fields(back) == fields(series)
+    if buffers:
+        view = buffers[0].raw()
+        assert view.readonly and view.tobytes() == struct.pack(f"{len(EDGES)}d", *EDGES)
+        with pytest.raises(TypeError, match="read-only"):
+            view.cast("B")[0:1] = b"x"
 
 
 def test_every_series_of_a_result_is_one_buffer():

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "binding/py_args.hpp"
+#include "binding/py_buffer.hpp"
 #include "binding/py_convert.hpp"
 #include "binding/py_errors.hpp"
 
@@ -215,8 +216,13 @@ void copy_instance_state(PyObject* original, PyObject* copy, PyObject* memo) {
   }
 }
 
-Ref doubles_payload(std::span<const double> values, int protocol, PyObject* exporter) {
-  if (exporter && protocol >= 5) return require(PyPickleBuffer_FromObject(exporter));
+Ref doubles_payload(std::span<const double> values, int protocol, PyObject* owner) {
+  if (owner && protocol >= 5) {
+    // The values themselves, not whatever the owner's class (a subclass with
+    // a __buffer__ of its own) would export.
+    Ref exporter = values_exporter(owner, values);
+    return require(PyPickleBuffer_FromObject(exporter.get()));
+  }
   return require(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
                                            static_cast<Py_ssize_t>(values.size_bytes())));
 }
