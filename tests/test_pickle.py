@@ -106,7 +106,7 @@ def samples():
         "controlled-bare": ru.ControlledDischargeInfo(rating),
         "uncontrolled": ru.UnControlledDischargeInfo(rating, -0.0),
         "uncontrolled-bare": ru.UnControlledDischargeInfo(rating),
-        "linear-reservoir": LinearReservoir(timedelta(days=30, seconds=1.7), math.nan, -0.0, 2**64 - 1),
+        "linear-reservoir": LinearReservoir(timedelta(days=30, seconds=1.7), math.nan, -0.0, 2**24),
         "deficit-result": pelmora.rainfall_loss.run_deficit_and_constant(rain, 0.5, 2.0, 0.05, 2 * HOUR),
         "level-pool-result": pelmora.reservoir.run_level_pool_routing(inflow, 101.0, pool_curve, outlets),
         "outlet-dict": outlets,

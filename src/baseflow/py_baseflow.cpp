@@ -49,10 +49,17 @@ LinearReservoir reservoir_rebuild(PyObject* args) { return reservoir_from_args(a
 
 Ref k_duration_to_py(std::int32_t seconds) { return timedelta_from_seconds(seconds); }
 
-// Writes store without a range check, as documented for the attributes.
+// Writes store any fraction and any count up to the cap (zero too), as
+// documented for the attributes.
 void store_gw_fraction(LinearReservoir& r, double v) { r.gw_fraction = v; }
 void store_initial_q(LinearReservoir& r, double v) { r.initial_q = v; }
 void store_num_reservoir(LinearReservoir& r, std::uint64_t v) { r.num_reservoir = v; }
+// A count the routing can hold; zero stays allowed, as documented.
+std::uint64_t to_reservoir_count(PyObject* obj) {
+  const std::uint64_t n = to_count(obj);
+  check_reservoir_cap(n);
+  return n;
+}
 
 PyGetSetDef reservoir_getset[] = {
     {"k_duration", field_getter<LinearReservoir, std::int32_t, &LinearReservoir::k_duration, k_duration_to_py>, nullptr,
@@ -65,7 +72,7 @@ PyGetSetDef reservoir_getset[] = {
      setter<LinearReservoir, double, to_double, store_initial_q>,
      "Initial discharge at the start of the simulation (e.g., cfs).", const_cast<char*>("initial_q")},
     {"num_reservoir", field_getter<LinearReservoir, std::uint64_t, &LinearReservoir::num_reservoir, from_u64>,
-     setter<LinearReservoir, std::uint64_t, to_count, store_num_reservoir>,
+     setter<LinearReservoir, std::uint64_t, to_reservoir_count, store_num_reservoir>,
      "Number of linear reservoirs chained in series.", const_cast<char*>("num_reservoir")},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
