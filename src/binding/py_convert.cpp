@@ -377,26 +377,6 @@ std::vector<double> to_vector(PyObject* obj) {
   return out;
 }
 
-VectorOrBuffer to_vector_or_buffer(PyObject* obj) {
-  if (!PyUnicode_Check(obj) && PySequence_Check(obj)) {
-    if (std::optional<DoubleBuffer> buffer = DoubleBuffer::of(obj)) return VectorOrBuffer{{}, std::move(buffer)};
-  }
-  return VectorOrBuffer{to_vector(obj), std::nullopt};
-}
-
-std::optional<DoubleBuffer> DoubleBuffer::of(PyObject* obj) {
-  BufferView view;
-  const std::optional<ItemFormat> format = number_buffer(obj, view);
-  if (!format || format->kind != NumberKind::kFloat || format->size != sizeof(double) || format->swapped)
-    return std::nullopt;
-  const Py_ssize_t stride = view->strides ? view->strides[0] : view->itemsize;
-  if ((stride != static_cast<Py_ssize_t>(sizeof(double)) && view->shape[0] > 1) ||
-      reinterpret_cast<std::uintptr_t>(view->buf) % alignof(double) != 0)
-    return std::nullopt;
-  const std::span<const double> values(static_cast<const double*>(view->buf), static_cast<std::size_t>(view->shape[0]));
-  return DoubleBuffer(std::move(view), values);
-}
-
 Timedelta to_timedelta(PyObject* obj) {
   PyDateTime_CAPI* api = datetime_api();
   if (!PyObject_TypeCheck(obj, api->DeltaType)) raise_cast_error(obj, "timedelta");
