@@ -222,8 +222,13 @@ void read_items(const Py_buffer& view, bool swapped, std::vector<double>& out) {
                      reinterpret_cast<std::uintptr_t>(base) % alignof(T) == 0;
   if constexpr (std::is_same_v<T, double>) {
     if (plain) {
+      // Each value is read whole, by one 8-byte load: the buffer's owner may
+      // be writing to it from another thread meanwhile, and a copy that moves
+      // bytes (a sanitizer's memcpy does) could mix two of its values.
       const double* first = reinterpret_cast<const double*>(base);
-      out.assign(first, first + n);  // one write of each value, no zero-fill first
+      out.resize(n);
+      double* to = out.data();
+      for (std::size_t i = 0; i < n; ++i) __atomic_load(first + i, to + i, __ATOMIC_RELAXED);
       return;
     }
   }
