@@ -13,6 +13,7 @@ from datetime import datetime, timedelta, timezone
 
 import pytest
 from conftest import HOUR, allocated_growth, child_env, message
+from members import CLASSES, instance_of
 
 import pelmora
 
@@ -120,7 +121,19 @@ def test_every_class_is_sampled():
     seen = set()
     for obj in SAMPLES.values():
         seen.update(type(v) for v in obj.values()) if isinstance(obj, dict) else seen.add(type(obj))
-    assert len(seen) == 11
+    assert seen == set(CLASSES)
+
+
+# Every class of the module, from its valid call in tests/members.py.
+@pytest.mark.parametrize("how", [*(lambda o, p=p: pickle.loads(pickle.dumps(o, p))
+                                   for p in range(pickle.HIGHEST_PROTOCOL + 1)), copy.copy, copy.deepcopy],
+                         ids=[*(f"protocol-{p}" for p in range(pickle.HIGHEST_PROTOCOL + 1)), "copy", "deepcopy"])
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_every_class_round_trips(cls, how):
+    obj = instance_of(cls)
+    back = how(obj)
+    assert type(back) is cls
+    assert fields(back) == fields(obj)
 
 
 @pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
