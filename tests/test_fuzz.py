@@ -39,8 +39,8 @@ from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 import pelmora
+from members import CALLS, MEMBERS, instance_of
 from members import CLASSES as MODULE_CLASSES
-from members import CALLS, MEMBERS
 from members import call_of as valid_call
 
 try:
@@ -443,9 +443,11 @@ def _library_object(kind):
     }[kind]()
 
 
-library_objects = st.sampled_from(
+library_objects = st.one_of(st.sampled_from(
     ["cts", "cts_sub", "cts_empty", "cts_dated", "its", "its_sub", "es", "es_short", "es_empty", "ed", "const", "spec",
-     "ctrl", "unctrl", "lr", "dcr", "lpr", "class", "object"]).map(_library_object)
+     "ctrl", "unctrl", "lr", "dcr", "lpr", "class", "object"]).map(_library_object),
+    # and an instance of every class of the module, from its valid call
+    st.sampled_from(CLASSES).map(instance_of))
 scalars = st.one_of(st.none(), numbers, st.text(max_size=6), st.binary(max_size=4), timedeltas, hostile,
                     library_objects, sequences)
 wild = st.recursive(
