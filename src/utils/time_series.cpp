@@ -75,7 +75,12 @@ std::int64_t IncrementalSeries::total_duration() const {
   return static_cast<std::int64_t>(time_step) * static_cast<std::int64_t>(data.size());
 }
 
-IncrementalSeries IncrementalSeries::disaggregate(std::int32_t target_step) const {
+std::uint64_t IncrementalSeries::disaggregate_cost(std::int32_t target_step) const {
+  if (target_step < 30 || time_step % target_step != 0) return 0;
+  return work_mul(data.size(), static_cast<std::uint64_t>(time_step / target_step));
+}
+
+IncrementalSeries IncrementalSeries::disaggregate(std::int32_t target_step, Cancel cancel) const {
   if (target_step < 30) throw DomainError("target_step must be >= 30 seconds.");
   const std::int32_t n = time_step / target_step;
   const std::int32_t r = time_step % target_step;
@@ -87,9 +92,17 @@ IncrementalSeries IncrementalSeries::disaggregate(std::int32_t target_step) cons
   out.time_step = target_step;
   out.kind = kind;
   out.data.reserve(data.size() * static_cast<std::size_t>(n));
+  // A value may spread over millions of steps: it is written a block at a
+  // time, each block reported.
+  constexpr std::size_t kBlock = std::size_t{1} << 14;
   for (double v : data) {
     const double part = v * factor;
-    out.data.insert(out.data.end(), static_cast<std::size_t>(n), part);
+    for (std::size_t left = static_cast<std::size_t>(n); left > 0;) {
+      const std::size_t block = left < kBlock ? left : kBlock;
+      out.data.insert(out.data.end(), block, part);
+      cancel.progress(block);
+      left -= block;
+    }
   }
   return out;
 }
