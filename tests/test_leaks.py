@@ -26,6 +26,7 @@ from datetime import datetime, timedelta, timezone
 
 import pytest
 from conftest import HOUR, allocated_growth
+from members import MEMBERS, call_of
 
 import pelmora
 
@@ -355,3 +356,27 @@ def test_resident_memory_stays_flat():
         growth = rss_mb() - before
     print(f"\nresident memory: {growth:+.2f} MB over {300 * calls.count} calls with {n}-value inputs")
     assert growth < RSS_BUDGET_MB
+
+
+# Every class and callable of the module, from its valid call in
+# tests/members.py, so that a new one is checked without a family of its own.
+@pytest.mark.parametrize("member", MEMBERS, ids=lambda m: m.name)
+def test_valid_call_does_not_grow(member):
+    call = call_of(member)
+    watched = [member.obj, *call.arguments()]
+
+    def run():
+        call()
+
+    run.count = 1
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        run()
+        gc.collect()
+        counts = [sys.getrefcount(x) for x in watched]
+        growth = blocks_per_10k(run, loops=500)
+        gc.collect()
+        after = [sys.getrefcount(x) for x in watched]
+    print(f"\n{member.module}.{member.name}: {growth:+.1f} blocks per 10,000 calls")
+    assert growth < BLOCKS_PER_10K
+    assert after == counts

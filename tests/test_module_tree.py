@@ -5,6 +5,7 @@ import subprocess
 import sys
 
 import pytest
+from members import CALLABLES, CALLS, CLASSES, MEMBERS, call_of, instance_of
 
 import pelmora
 
@@ -52,15 +53,38 @@ def test_reservoir_utils():
 def test_members_module_names():
     assert pelmora.reach.run_muskingum_routing.__module__ == "reach"
     assert pelmora.metrics.calculate_kge.__module__ == "metrics"
-    classes = [
-        pelmora.utils.ContinuousTimeSeries,
-        pelmora.baseflow.LinearReservoir,
-        pelmora.reservoir.LevelPoolResult,
-        *(getattr(pelmora.reservoir.reservoir_utils, n) for n in RESERVOIR_UTILS),
-    ]
-    for cls in classes:
-        assert cls.__module__ == "builtins"
-        assert cls.__qualname__ == cls.__name__
+    for member in MEMBERS:
+        if member.is_class:
+            assert member.obj.__module__ == "builtins"
+            assert member.obj.__qualname__ == member.obj.__name__
+        else:
+            assert member.obj.__module__ == member.module.rsplit(".", 1)[-1]
+        assert member.obj.__name__ == member.name
+
+
+def test_walk_finds_every_member():
+    # The generic suites see exactly what the tree above lists.
+    listed = [(n, m) for n, members in TREE.items() for m in members if m != "reservoir_utils"]
+    listed += [("reservoir.reservoir_utils", m) for m in RESERVOIR_UTILS]
+    assert sorted((m.module, m.name) for m in MEMBERS) == sorted(listed)
+    assert len(CLASSES) + len(CALLABLES) == len(MEMBERS)
+
+
+@pytest.mark.parametrize("member", MEMBERS, ids=lambda m: m.name)
+def test_every_member_has_a_valid_call(member):
+    # Without its entry in tests/members.py a class or callable would escape
+    # fuzzing, pickling, leak and thread checks.
+    assert member.name in CALLS, f"tests/members.py has no call for {member.module}.{member.name}"
+    if member.is_class:
+        instance_of(member.obj)
+    else:
+        call = call_of(member)
+        assert call.target is member.obj
+        call()
+
+
+def test_every_call_names_a_member():
+    assert set(CALLS) - {m.name for m in MEMBERS} == set()
 
 
 def test_submodules_are_not_importable_by_path():

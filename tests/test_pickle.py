@@ -13,6 +13,7 @@ from datetime import datetime, timedelta, timezone
 
 import pytest
 from conftest import HOUR, allocated_growth, child_env, message
+from members import CLASSES, instance_of
 
 import pelmora
 
@@ -122,7 +123,9 @@ def samples():
     }
 
 
-SAMPLES = samples()
+# The edge cases above, and every class of the module from its valid call in
+# tests/members.py, so that a new class is pickled and copied as well.
+SAMPLES = {**samples(), **{cls.__name__: instance_of(cls) for cls in CLASSES}}
 IMMUTABLE = [k for k, v in SAMPLES.items() if not isinstance(v, (dict, LinearReservoir))]
 
 
@@ -130,7 +133,7 @@ def test_every_class_is_sampled():
     seen = set()
     for obj in SAMPLES.values():
         seen.update(type(v) for v in obj.values()) if isinstance(obj, dict) else seen.add(type(obj))
-    assert len(seen) == 11
+    assert seen == set(CLASSES)
 
 
 @pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))

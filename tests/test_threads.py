@@ -9,6 +9,7 @@ from datetime import datetime, timedelta, timezone
 
 import pytest
 from conftest import HOUR
+from members import MEMBERS, call_of
 
 import pelmora
 
@@ -161,3 +162,32 @@ def test_reads_race_setters():
         t.join()
     assert bad == []
     assert {g for g, _ in seen} <= {0.25, 0.5}
+
+
+# Every class and callable of the module, from its valid call in
+# tests/members.py: threads sharing one set of arguments get the result of a
+# single thread (compared through its pickle, which every result has).
+@pytest.mark.parametrize("member", MEMBERS, ids=lambda m: m.name)
+def test_valid_call_under_contention(member):
+    call = call_of(member)
+    expected = pickle.dumps(call())
+    barrier = threading.Barrier(6)
+    failures = []
+
+    def worker():
+        barrier.wait()
+        for _ in range(20):
+            try:
+                got = pickle.dumps(call())
+            except BaseException as exc:  # noqa: BLE001 - anything is a failure here
+                failures.append(repr(exc))
+                continue
+            if got != expected:
+                failures.append("result differs from the single-threaded one")
+
+    threads = [threading.Thread(target=worker) for _ in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []

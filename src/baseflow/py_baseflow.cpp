@@ -83,8 +83,8 @@ PyGetSetDef reservoir_getset[] = {
 };
 
 BoundClass<LinearReservoir> reservoir_class({
-    "LinearReservoir",
-    "LinearReservoir(k_duration, gw_fraction, initial_q, num_reservoir=1)\n--\n\n"
+    .name = "LinearReservoir",
+    .doc = "LinearReservoir(k_duration, gw_fraction, initial_q, num_reservoir=1)\n--\n\n"
     "Configuration for a single linear reservoir groundwater layer.\n\n"
     "The layer takes the share `gw_fraction` of the infiltrated rainfall and\n"
     "routes it through `num_reservoir` identical linear reservoirs in series,\n"
@@ -116,10 +116,9 @@ BoundClass<LinearReservoir> reservoir_class({
     "Q[t] = C * I[t] + (1 - C) * Q[t-1] with C = dt / (K + 0.5 * dt), where I[t]\n"
     "is its inflow rate over the step: the layer's inflow for the first\n"
     "reservoir, the previous reservoir's new outflow for the others.",
-    false,
-    reservoir_new,
-    reservoir_getset,
-    nullptr,
+    .subclassable = false,
+    .tp_new = reservoir_new,
+    .getset = reservoir_getset,
 }, pickled<LinearReservoir, reservoir_payload, reservoir_rebuild, true>());
 
 PyObject* run_linear_reservoir(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
@@ -186,11 +185,16 @@ namespace bind {
 PyTypeObject* ClassInfo<LinearReservoir>::type() { return reservoir_class.type(); }
 }  // namespace bind
 
+namespace {
+// What the module holds, in the order of its __all__.
+constexpr Member kMembers[] = {
+    function_member(run_linear_reservoir_def),
+    class_member(&ClassInfo<LinearReservoir>::type),
+};
+}  // namespace
+
 int init_baseflow(PyObject* module) noexcept {
-  return guard_status([&] {
-    add_function(module, &run_linear_reservoir_def);
-    add_class(module, reservoir_class.type());
-  });
+  return guard_status([&] { add_members(module, kMembers); });
 }
 
 }  // namespace pelmora

@@ -124,13 +124,15 @@ class ExclusiveBorrow {
 };
 
 // What a class looks like to Python.
+// Filled with designated initialisers, in this order; a field left out is
+// null (or false).
 struct ClassSpec {
-  const char* name;  // bare class name; the type is "builtins.<name>"
-  const char* doc;   // "Name(params)\n--\n\nbody", or a plain docstring
-  bool subclassable;
-  newfunc tp_new;  // nullptr: not constructible from Python
-  PyGetSetDef* getset;
-  PyMethodDef* methods;
+  const char* name = nullptr;  // bare class name; the type is "builtins.<name>"
+  const char* doc = nullptr;   // "Name(params)\n--\n\nbody", or a plain docstring
+  bool subclassable = false;
+  newfunc tp_new = nullptr;  // nullptr: not constructible from Python
+  PyGetSetDef* getset = nullptr;
+  PyMethodDef* methods = nullptr;
 };
 
 // The pickling and copying methods of a class, and how the reconstructor

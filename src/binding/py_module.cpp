@@ -106,6 +106,25 @@ void add_submodule(PyObject* parent, PyObject* child) {
   attach(parent, name.get(), child);
 }
 
+void add_members(PyObject* module, std::span<const Member> members) {
+  for (const Member& member : members) {
+    switch (member.kind) {
+      case Member::Kind::type:
+        add_class(module, member.type());
+        break;
+      case Member::Kind::function:
+        add_function(module, member.function);
+        break;
+      case Member::Kind::submodule: {
+        Ref child = new_submodule(member.name);
+        member.fill(child.get());
+        add_submodule(module, child.get());
+        break;
+      }
+    }
+  }
+}
+
 void warn(const char* message) {
   Ref function = require(PyObject_GetAttrString(warnings_module(), "warn"));
   Ref text = require(PyUnicode_FromString(message));

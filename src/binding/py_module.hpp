@@ -2,9 +2,34 @@
 // submodules to a parent while keeping its __all__ in registration order.
 #pragma once
 
+#include <span>
+
 #include "binding/py_object.hpp"
 
 namespace pelmora::bind {
+
+// One thing an area's module holds: a class, a function, or a submodule that
+// its own routine fills (from a table of its own). Each area keeps one
+// constant table of these, in registration order, and hands it to
+// add_members; a new class or function is one more entry there.
+struct Member {
+  enum class Kind : unsigned char { type, function, submodule };
+  Kind kind = Kind::type;
+  PyTypeObject* (*type)() = nullptr;        // a class: returns its class object
+  PyMethodDef* function = nullptr;          // a function, bound to the module
+  const char* name = nullptr;               // a submodule: its bare name
+  void (*fill)(PyObject* module) = nullptr;  // a submodule: adds its members
+};
+
+constexpr Member class_member(PyTypeObject* (*type)()) { return {.kind = Member::Kind::type, .type = type}; }
+constexpr Member function_member(PyMethodDef& def) { return {.kind = Member::Kind::function, .function = &def}; }
+constexpr Member submodule_member(const char* name, void (*fill)(PyObject*)) {
+  return {.kind = Member::Kind::submodule, .name = name, .fill = fill};
+}
+
+// Adds every member to `module` in the table's order (which is the order of
+// its __all__); a submodule is created, filled, then attached.
+void add_members(PyObject* module, std::span<const Member> members);
 
 // The first step of every execution slot: the library's classes and cached
 // objects belong to the main interpreter, so a module being built in any other

@@ -76,8 +76,15 @@ PyMethodDef calculate_kge_def = {
 
 }  // namespace
 
+namespace {
+// What the module holds, in the order of its __all__.
+constexpr Member kMembers[] = {
+    function_member(calculate_kge_def),
+};
+}  // namespace
+
 int init_metrics(PyObject* module) noexcept {
-  return guard_status([&] { add_function(module, &calculate_kge_def); });
+  return guard_status([&] { add_members(module, kMembers); });
 }
 
 }  // namespace pelmora

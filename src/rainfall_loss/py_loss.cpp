@@ -80,15 +80,13 @@ PyGetSetDef result_getset[] = {
 };
 
 BoundClass<DeficitConstant> result_class({
-    "DeficitConstantResult",
-    "Results from the deficit-and-constant rainfall loss model.\n\n"
+    .name = "DeficitConstantResult",
+    .doc = "Results from the deficit-and-constant rainfall loss model.\n\n"
     "Returned by run_deficit_and_constant. Each attribute is an\n"
     "IncrementalTimeSeries of kind \"rainfall\" with one value per rainfall value,\n"
     "at the rainfall's time step; every read returns a new copy.",
-    true,
-    nullptr,
-    result_getset,
-    nullptr,
+    .subclassable = true,
+    .getset = result_getset,
 }, pickled<DeficitConstant, result_payload, result_rebuild>());
 
 PyMethodDef run_deficit_and_constant_def = {
@@ -143,11 +141,16 @@ namespace bind {
 PyTypeObject* ClassInfo<DeficitConstant>::type() { return result_class.type(); }
 }  // namespace bind
 
+namespace {
+// What the module holds, in the order of its __all__.
+constexpr Member kMembers[] = {
+    class_member(&ClassInfo<DeficitConstant>::type),
+    function_member(run_deficit_and_constant_def),
+};
+}  // namespace
+
 int init_loss(PyObject* module) noexcept {
-  return guard_status([&] {
-    add_class(module, result_class.type());
-    add_function(module, &run_deficit_and_constant_def);
-  });
+  return guard_status([&] { add_members(module, kMembers); });
 }
 
 }  // namespace pelmora

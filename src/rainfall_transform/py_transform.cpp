@@ -100,8 +100,15 @@ PyMethodDef run_clark_uh_def = {
 
 }  // namespace
 
+namespace {
+// What the module holds, in the order of its __all__.
+constexpr Member kMembers[] = {
+    function_member(run_clark_uh_def),
+};
+}  // namespace
+
 int init_transform(PyObject* module) noexcept {
-  return guard_status([&] { add_function(module, &run_clark_uh_def); });
+  return guard_status([&] { add_members(module, kMembers); });
 }
 
 }  // namespace pelmora

@@ -105,8 +105,15 @@ PyMethodDef run_muskingum_routing_def = {
 
 }  // namespace
 
+namespace {
+// What the module holds, in the order of its __all__.
+constexpr Member kMembers[] = {
+    function_member(run_muskingum_routing_def),
+};
+}  // namespace
+
 int init_reach(PyObject* module) noexcept {
-  return guard_status([&] { add_function(module, &run_muskingum_routing_def); });
+  return guard_status([&] { add_members(module, kMembers); });
 }
 
 }  // namespace pelmora

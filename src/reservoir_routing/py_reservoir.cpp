@@ -85,12 +85,10 @@ PyGetSetDef result_getset[] = {
 };
 
 BoundClass<LevelPool> result_class({
-    "LevelPoolResult",
-    "Results from a level pool routing simulation.",
-    true,
-    nullptr,
-    result_getset,
-    nullptr,
+    .name = "LevelPoolResult",
+    .doc = "Results from a level pool routing simulation.",
+    .subclassable = true,
+    .getset = result_getset,
 }, pickled<LevelPool, result_payload, result_rebuild>());
 
 PyMethodDef run_level_pool_routing_def = {
@@ -144,14 +142,17 @@ namespace bind {
 PyTypeObject* ClassInfo<LevelPool>::type() { return result_class.type(); }
 }  // namespace bind
 
+namespace {
+// What the module holds, in the order of its __all__.
+constexpr Member kMembers[] = {
+    submodule_member("reservoir_utils", register_reservoir_utils),
+    function_member(run_level_pool_routing_def),
+    class_member(&ClassInfo<LevelPool>::type),
+};
+}  // namespace
+
 int init_reservoir(PyObject* module) noexcept {
-  return guard_status([&] {
-    Ref utils = new_submodule("reservoir_utils");
-    register_reservoir_utils(utils.get());
-    add_submodule(module, utils.get());
-    add_function(module, &run_level_pool_routing_def);
-    add_class(module, result_class.type());
-  });
+  return guard_status([&] { add_members(module, kMembers); });
 }
 
 }  // namespace pelmora

@@ -415,24 +415,24 @@ PyMethodDef incremental_methods[] = {
 #undef PELMORA_FROM_PANDAS_DOC
 
 BoundClass<ContinuousSeries> continuous_class({
-    "ContinuousTimeSeries",
-    kContinuousDoc,
-    true,
-    continuous_new,
-    continuous_getset,
-    continuous_methods,
+    .name = "ContinuousTimeSeries",
+    .doc = kContinuousDoc,
+    .subclassable = true,
+    .tp_new = continuous_new,
+    .getset = continuous_getset,
+    .methods = continuous_methods,
 }, pickled<ContinuousSeries, series_payload<ContinuousSeries>,
            series_rebuild<ContinuousSeries, kContinuousRebuild>>(),
    exported<ContinuousSeries, series_values<ContinuousSeries>>(),
    &series_repr<ContinuousSeries>);
 
 BoundClass<IncrementalSeries> incremental_class({
-    "IncrementalTimeSeries",
-    kIncrementalDoc,
-    true,
-    incremental_new,
-    incremental_getset,
-    incremental_methods,
+    .name = "IncrementalTimeSeries",
+    .doc = kIncrementalDoc,
+    .subclassable = true,
+    .tp_new = incremental_new,
+    .getset = incremental_getset,
+    .methods = incremental_methods,
 }, pickled<IncrementalSeries, series_payload<IncrementalSeries>,
            series_rebuild<IncrementalSeries, kIncrementalRebuild>>(),
    exported<IncrementalSeries, series_values<IncrementalSeries>>(),
@@ -440,10 +440,15 @@ BoundClass<IncrementalSeries> incremental_class({
 
 }  // namespace
 
-void register_time_series(PyObject* module) {
-  add_class(module, continuous_class.type());
-  add_class(module, incremental_class.type());
-}
+namespace {
+// What the module holds, in the order of its __all__.
+constexpr Member kMembers[] = {
+    class_member(&ClassInfo<ContinuousSeries>::type),
+    class_member(&ClassInfo<IncrementalSeries>::type),
+};
+}  // namespace
+
+void register_time_series(PyObject* module) { add_members(module, kMembers); }
 
 namespace bind {
 PyTypeObject* ClassInfo<ContinuousSeries>::type() { return continuous_class.type(); }

@@ -110,8 +110,8 @@ PyMethodDef storage_methods[] = {
 };
 
 BoundClass<ElevationStorage> storage_class({
-    "ElevationStorage",
-    "ElevationStorage(elevation, storage)\n--\n\n"
+    .name = "ElevationStorage",
+    .doc = "ElevationStorage(elevation, storage)\n--\n\n"
     "Elevation-storage rating curve for a reservoir.\n\n"
     "Stores paired elevation and storage values and interpolates linearly in\n"
     "both directions. Level pool routing integrates flows in cfs over seconds,\n"
@@ -129,10 +129,10 @@ BoundClass<ElevationStorage> storage_class({
     "    When the lengths differ, or when either sequence is not strictly\n"
     "    increasing (a repeat, a decrease or a NaN). A curve of fewer than two\n"
     "    points is accepted, but every lookup on it raises ValueError.",
-    true,
-    storage_new,
-    storage_getset,
-    storage_methods,
+    .subclassable = true,
+    .tp_new = storage_new,
+    .getset = storage_getset,
+    .methods = storage_methods,
 }, pickled<ElevationStorage, storage_payload, storage_rebuild>());
 
 // ---- ElevationDischarge -------------------------------------------------
@@ -171,8 +171,8 @@ PyGetSetDef discharge_curve_getset[] = {
 };
 
 BoundClass<ElevationDischarge> discharge_curve_class({
-    "ElevationDischarge",
-    "ElevationDischarge(elevation, discharge)\n--\n\n"
+    .name = "ElevationDischarge",
+    .doc = "ElevationDischarge(elevation, discharge)\n--\n\n"
     "Elevation-discharge rating curve for a reservoir outlet.\n\n"
     "Stores paired elevation and discharge values; ControlledDischargeInfo and\n"
     "UnControlledDischargeInfo look up their flow in it by linear interpolation.\n"
@@ -191,10 +191,9 @@ BoundClass<ElevationDischarge> discharge_curve_class({
     "    When the lengths differ, when there are fewer than two points, when\n"
     "    `elevation` is not strictly increasing, or when `discharge` decreases\n"
     "    (NaN counts as out of order), tested in that order.",
-    true,
-    discharge_curve_new,
-    discharge_curve_getset,
-    nullptr,
+    .subclassable = true,
+    .tp_new = discharge_curve_new,
+    .getset = discharge_curve_getset,
 }, pickled<ElevationDischarge, discharge_curve_payload, discharge_curve_rebuild>());
 
 // ---- Outlets ------------------------------------------------------------
@@ -247,8 +246,8 @@ PyGetSetDef constant_getset[] = {
 };
 
 BoundClass<ConstantDischargeInfo> constant_class({
-    "ConstantDischargeInfo",
-    "ConstantDischargeInfo(discharge, minimum_elevation=None, maximum_elevation=None)\n--\n\n"
+    .name = "ConstantDischargeInfo",
+    .doc = "ConstantDischargeInfo(discharge, minimum_elevation=None, maximum_elevation=None)\n--\n\n"
     "Constant-rate discharge outlet.\n\n"
     "Releases a fixed flow rate at every time step, optionally gated by\n"
     "elevation bounds. When the reservoir elevation is outside the specified\n"
@@ -262,10 +261,9 @@ BoundClass<ConstantDischargeInfo> constant_class({
     "maximum_elevation : float or None, default None\n"
     "    Above this elevation the outlet releases nothing. Both bounds\n"
     "    themselves release.\n",
-    true,
-    constant_new,
-    constant_getset,
-    nullptr,
+    .subclassable = true,
+    .tp_new = constant_new,
+    .getset = constant_getset,
 }, pickled<ConstantDischargeInfo, constant_payload, constant_rebuild>());
 template <>
 struct PyOutlet<ConstantDischargeInfo> {
@@ -314,8 +312,8 @@ PyGetSetDef specified_getset[] = {
 };
 
 BoundClass<SpecifiedDischargeInfo> specified_class({
-    "SpecifiedDischargeInfo",
-    "SpecifiedDischargeInfo(discharge, minimum_elevation=None, maximum_elevation=None, maximum_release=None)\n--\n\n"
+    .name = "SpecifiedDischargeInfo",
+    .doc = "SpecifiedDischargeInfo(discharge, minimum_elevation=None, maximum_elevation=None, maximum_release=None)\n--\n\n"
     "Time-varying specified discharge outlet.\n\n"
     "Discharge is read directly from a `ContinuousTimeSeries` at each simulation\n"
     "time step, optionally gated by elevation bounds and a maximum release cap.\n\n"
@@ -335,10 +333,9 @@ BoundClass<SpecifiedDischargeInfo> specified_class({
     "-----\n"
     "Level pool routing raises ValueError when the simulation runs past the\n"
     "end of the series while the outlet is open.",
-    true,
-    specified_new,
-    specified_getset,
-    nullptr,
+    .subclassable = true,
+    .tp_new = specified_new,
+    .getset = specified_getset,
 }, pickled<SpecifiedDischargeInfo, specified_payload, specified_rebuild>());
 template <>
 struct PyOutlet<SpecifiedDischargeInfo> {
@@ -390,8 +387,8 @@ PyGetSetDef controlled_getset[] = {
 };
 
 BoundClass<ControlledDischargeInfo> controlled_class({
-    "ControlledDischargeInfo",
-    "ControlledDischargeInfo(elevation_discharge, minimum_elevation=None, maximum_elevation=None, "
+    .name = "ControlledDischargeInfo",
+    .doc = "ControlledDischargeInfo(elevation_discharge, minimum_elevation=None, maximum_elevation=None, "
     "maximum_release=None)\n--\n\n"
     "Controlled release outlet (e.g., gate, valve, conduit).\n\n"
     "Discharge is determined by an elevation-discharge rating curve and can be\n"
@@ -416,10 +413,9 @@ BoundClass<ControlledDischargeInfo> controlled_class({
     "-----\n"
     "Without `maximum_elevation`, level pool routing raises ValueError when the\n"
     "reservoir rises above the curve's highest elevation.",
-    true,
-    controlled_new,
-    controlled_getset,
-    nullptr,
+    .subclassable = true,
+    .tp_new = controlled_new,
+    .getset = controlled_getset,
 }, pickled<ControlledDischargeInfo, controlled_payload, controlled_rebuild>());
 template <>
 struct PyOutlet<ControlledDischargeInfo> {
@@ -459,8 +455,8 @@ PyGetSetDef uncontrolled_getset[] = {
 };
 
 BoundClass<UnControlledDischargeInfo> uncontrolled_class({
-    "UnControlledDischargeInfo",
-    "UnControlledDischargeInfo(elevation_discharge, elevation_offset=None)\n--\n\n"
+    .name = "UnControlledDischargeInfo",
+    .doc = "UnControlledDischargeInfo(elevation_discharge, elevation_offset=None)\n--\n\n"
     "Uncontrolled spillway outlet.\n\n"
     "Discharge follows an elevation-discharge rating curve without operator\n"
     "control. An optional `elevation_offset` shifts the effective reservoir\n"
@@ -478,10 +474,9 @@ BoundClass<UnControlledDischargeInfo> uncontrolled_class({
     "-----\n"
     "Level pool routing raises ValueError when the offset-adjusted elevation\n"
     "rises above the curve's highest elevation.",
-    true,
-    uncontrolled_new,
-    uncontrolled_getset,
-    nullptr,
+    .subclassable = true,
+    .tp_new = uncontrolled_new,
+    .getset = uncontrolled_getset,
 }, pickled<UnControlledDischargeInfo, uncontrolled_payload, uncontrolled_rebuild>());
 template <>
 struct PyOutlet<UnControlledDischargeInfo> {
@@ -543,11 +538,20 @@ DischargeInfo to_discharge_info(PyObject* obj) {
   refuse_outlet(obj, OutletKinds{});
 }
 
-void register_reservoir_utils(PyObject* module) {
-  add_class(module, discharge_curve_class.type());
-  add_class(module, storage_class.type());
-  for (PyTypeObject* (*type)() : kModuleTypes) add_class(module, type());
-}
+namespace {
+// What the module holds, in the order of its __all__: the two curves, then
+// the outlet classes at their module positions.
+constexpr auto kMembers = [] {
+  std::array<Member, 2 + kModuleTypes.size()> members{
+      class_member(&ClassInfo<ElevationDischarge>::type),
+      class_member(&ClassInfo<ElevationStorage>::type),
+  };
+  for (std::size_t i = 0; i < kModuleTypes.size(); ++i) members[2 + i] = class_member(kModuleTypes[i]);
+  return members;
+}();
+}  // namespace
+
+void register_reservoir_utils(PyObject* module) { add_members(module, kMembers); }
 
 namespace bind {
 PyTypeObject* ClassInfo<ElevationStorage>::type() { return storage_class.type(); }
