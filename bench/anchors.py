@@ -29,6 +29,7 @@ def muskingum_anchor(values, dt, k_seconds, x, sub_reaches, initial):
 
 
 def baseflow_anchor(rain, dt_s, area, layers):
+    """Each layer's reservoirs as chained first-order IIR passes; the total and each layer's flow."""
     dt_h = dt_s / 3600.0
     half = 0.5 * dt_h
     factor = area * 1.00833

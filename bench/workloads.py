@@ -60,6 +60,7 @@ def rainfall(n, seed, nonzero_every=5, mean_depth=0.05):
 
 
 def kge_inputs():
+    """Observed flows and a simulation of them: 10 % multiplicative noise, 5 % and 3 cfs of bias."""
     obs = hydrograph(MUSK_N, 5)
     rng = np.random.default_rng(6)
     sim = obs * rng.normal(1.05, 0.1, obs.size) + 3.0
