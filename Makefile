@@ -6,6 +6,8 @@
 #   make demo        build, then run examples/design_storm.py
 #   make regional    build, then run examples/regional_calibration.py (BASINS=, WORKERS=,
 #                    THREADS=, SCHEDULER=tcp://host:port)
+#   make camels      build, then run examples/camels_calibration.py on real gauges (DATA=,
+#                    GAUGES=, WORKERS=, THREADS=, SCHEDULER=)
 #   make bench       build, then run bench/run.py
 #   make docs        build, then the HTML documentation into build/docs/html
 #   make test-asan   the same tests against an AddressSanitizer + UBSan build (build-asan/)
@@ -86,7 +88,7 @@ endif
 GENERATOR ?= $(if $(shell command -v ninja 2>/dev/null),Ninja,Unix Makefiles)
 
 .PHONY: all toolchain check-python configure build check-ft test test-asan test-tsan test-tsan-run test-no-numpy test-cpp test-py \
-        demo regional bench docs fuzz clean distclean
+        demo regional camels bench docs fuzz clean distclean
 
 all: build
 
@@ -188,6 +190,19 @@ regional: build
 	  $(if $(strip $(BASINS)),--basins $(BASINS)) $(if $(strip $(WORKERS)),--workers $(WORKERS)) \
 	  $(if $(strip $(THREADS)),--threads $(THREADS)) $(if $(strip $(SCHEDULER)),--scheduler $(SCHEDULER)) \
 	  $(REGIONAL_ARGS)
+
+# Calibration of real CAMELS-US gauges: DATA=DIR (a folder with the CAMELS-US
+# layout; default ../shared/data/camels_us), GAUGES="ID ..." (default: every
+# gauge found), WORKERS=, THREADS=, SCHEDULER= as for regional; CAMELS_ARGS
+# passes any other option of the script.
+DATA ?=
+GAUGES ?=
+CAMELS_ARGS ?=
+camels: build
+	@cd $(REPO) && $(RUN_PY) examples/camels_calibration.py \
+	  $(if $(strip $(DATA)),--data $(DATA)) $(if $(strip $(GAUGES)),--basins $(GAUGES)) \
+	  $(if $(strip $(WORKERS)),--workers $(WORKERS)) $(if $(strip $(THREADS)),--threads $(THREADS)) \
+	  $(if $(strip $(SCHEDULER)),--scheduler $(SCHEDULER)) $(CAMELS_ARGS)
 
 # The C++ routing micro-benchmark exists only when Google Benchmark was found;
 # without it bench/run.py reports the Python rows alone.

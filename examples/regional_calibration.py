@@ -26,6 +26,11 @@ task depends only on its basin's arrays and seeds.  Unless --no-serial is
 given, a serial reference run follows the parallel one; the report compares
 the two bit for bit and gives the speedup.
 
+The plumbing for all of these (the cluster, threads, progress, Ctrl-C and
+shutdown) lives in scaleout.py beside this file.  An existing cluster gets
+both files with client.upload_file, scaleout.py first, since this one
+imports it.
+
 Usage:  python examples/regional_calibration.py [--basins N] [--workers N | --threads N |
             --scheduler ADDRESS] [--months M] [--generations G] [--no-serial] [--out PATH]
 
@@ -54,10 +59,8 @@ import argparse
 import hashlib
 import math
 import os
-import signal
 import struct
 import sys
-import threading
 import time
 from datetime import timedelta
 from pathlib import Path
@@ -66,6 +69,7 @@ import numpy as np
 from scipy.optimize import differential_evolution
 
 import pelmora
+import scaleout  # the cluster plumbing, beside this file
 
 ITS = pelmora.utils.IncrementalTimeSeries
 CTS = pelmora.utils.ContinuousTimeSeries
@@ -88,6 +92,7 @@ BOUNDS = {"constant_loss": (0.01, 0.40), "tc": (2.0, 30.0), "storage_r": (0.2, 1
 # Sized so the default run (parallel, then the serial reference) takes about
 # two minutes on two cores.
 DEFAULTS = {"basins": 40, "months": 3, "generations": 60, "popsize": 10, "noise": 0.03, "seed": 2026}
+MONTHS = (0.1, 1200.0)  # the record lengths --months accepts
 
 
 # ---- basins ----------------------------------------------------------------------
@@ -223,10 +228,6 @@ class BasinModel:
         return values(routed)
 
 
-class Cancelled(Exception):
-    """The run was interrupted; raised inside a calibration to stop it."""
-
-
 def calibrate_basin(basin, settings, stop=None):
     """Calibrate one basin: the task that every way of running sends out.
 
@@ -245,7 +246,7 @@ def calibrate_basin(basin, settings, stop=None):
     def objective(params):
         nonlocal runs
         if stop is not None and stop.is_set():
-            raise Cancelled()
+            raise scaleout.Cancelled()
         runs += 1
         return -kge(model.simulate(params), observed)
 
@@ -284,260 +285,30 @@ def fingerprint(results):
     return h.hexdigest()
 
 
-# ---- ways of running -------------------------------------------------------------
+# ---- ways of running: the same task everywhere (scaleout.py) ----------------------
 
-class Progress:
-    """tqdm's bar when it is installed and the output is a terminal, else one line per basin."""
-
-    def __init__(self, total, label, enabled=True):
-        self.bar, self.enabled, self.done, self.total, self.label = None, enabled, 0, total, label
-        if not enabled:
-            return
-        try:
-            from tqdm import tqdm
-        except ImportError:
-            tqdm = None
-        if tqdm is not None and sys.stderr.isatty():
-            self.bar = tqdm(total=total, desc=label, unit="basin", leave=True, dynamic_ncols=True)
-
-    def update(self, result):
-        self.done += 1
-        if self.bar is not None:
-            self.bar.set_postfix_str(f"basin {result['basin']} KGE {result['kge']:.3f}", refresh=False)
-            self.bar.update(1)
-        elif self.enabled:
-            print(f"  {self.label}: {self.done}/{self.total} basins (basin {result['basin']}, "
-                  f"KGE {result['kge']:.3f})", flush=True)
-
-    def close(self):
-        if self.bar is not None:
-            self.bar.close()
+def _describe(result):
+    return f"basin {result['basin']}, KGE {result['kge']:.3f}"
 
 
 def run_serial(basins, settings, progress=True):
-    bar = Progress(len(basins), "serial", progress)
-    results = []
-    try:
-        for basin in basins:
-            results.append(calibrate_basin(basin, settings))
-            bar.update(results[-1])
-    finally:
-        bar.close()
-    return results
+    return scaleout.run_serial(calibrate_basin, basins, settings, progress, _describe)
 
 
 def run_threads(basins, settings, threads, progress=True):
-    from concurrent.futures import ThreadPoolExecutor, as_completed
-
-    stop = threading.Event()
-    bar = Progress(len(basins), f"{threads} threads", progress)
-    results = []
-    pool = ThreadPoolExecutor(max_workers=threads, thread_name_prefix="calibrate")
-    try:
-        futures = [pool.submit(calibrate_basin, b, settings, stop) for b in basins]
-        for future in as_completed(futures):
-            results.append(future.result())
-            bar.update(results[-1])
-    finally:
-        # On Ctrl-C the running calibrations stop at their next model run.
-        stop.set()
-        pool.shutdown(wait=True, cancel_futures=True)
-        bar.close()
-    return sorted(results, key=lambda r: r["basin"])
+    return scaleout.run_threads(calibrate_basin, basins, settings, threads, progress, _describe)
 
 
 def run_dask(client, basins, settings, progress=True, task=calibrate_basin, timeout=None, **task_kwargs):
-    """One task per basin with client.map; results come back as they finish.
-
-    `task` is any module-level function called as task(basin, settings,
-    **task_kwargs).  With a `timeout` (seconds), a run that has not finished
-    by then raises TimeoutError.
-    """
-    from distributed import as_completed
-
-    bar = Progress(len(basins), f"dask, {len(client.scheduler_info()['workers'])} workers", progress)
-    run = os.urandom(4).hex()
-    futures = client.map(task, basins, settings=settings, pure=False, **task_kwargs,
-                         key=[f"calibrate-basin-{b['truth']['basin']}-{run}" for b in basins])
-    results = []
-    try:
-        for future in as_completed(futures, timeout=timeout):
-            results.append(future.result())
-            bar.update(results[-1])
-    finally:
-        bar.close()
-        client.cancel(futures)
-    return sorted(results, key=lambda r: r["basin"])
+    """One task per basin on `client`; `task` is any module-level function
+    called as task(basin, settings, **task_kwargs)."""
+    return scaleout.run_dask(client, task, basins, settings, progress, timeout, _describe,
+                             names=[str(b["truth"]["basin"]) for b in basins], **task_kwargs)
 
 
-class SchedulerError(Exception):
-    """The scheduler given cannot be used; the message says why."""
-
-
-def check_scheduler(address, timeout):
-    """Ask the scheduler at `address` who it is, within `timeout` seconds.
-
-    Client() alone can wait forever on a server that accepts the connection
-    and never answers, so the first exchange runs under a deadline of its own.
-    Returns the number of workers.
-    """
-    import asyncio
-    from concurrent.futures import ThreadPoolExecutor
-
-    from distributed.core import rpc
-
-    async def identity():
-        async with rpc(address, timeout=timeout) as scheduler:
-            return await scheduler.identity()
-
-    try:
-        # on a thread of its own, so that it also works under a running event loop
-        with ThreadPoolExecutor(max_workers=1) as probe:
-            ident = probe.submit(asyncio.run, asyncio.wait_for(identity(), timeout)).result()
-    except (TimeoutError, asyncio.TimeoutError):
-        raise SchedulerError(f"no Dask scheduler answered at {address} within {timeout:g} s") from None
-    except ValueError as e:
-        raise SchedulerError(f"bad scheduler address {address!r}: {e}") from None
-    except MemoryError:
-        # a frame length read from a server that speaks another protocol
-        raise SchedulerError(f"the server at {address} is not a Dask scheduler (the dashboard's HTTP "
-                             "port? schedulers listen on tcp, port 8786 by default)") from None
-    except Exception as e:
-        raise SchedulerError(f"cannot talk to a Dask scheduler at {address}: "
-                             f"{type(e).__name__}: {e}") from None
-    if not isinstance(ident, dict) or ident.get("type") != "Scheduler":
-        raise SchedulerError(f"the server at {address} is not a Dask scheduler")
-    return len(ident.get("workers", {}))
-
-
-def _block_interrupts():
-    """Block SIGINT on this thread; returns the mask to restore (None where there is none).
-
-    Threads and processes started meanwhile inherit the block and keep it, so
-    the worker processes of a LocalCluster never see the Ctrl-C that a
-    terminal sends to the whole process group: stopping them is left to the
-    process that owns the cluster.  An interrupt that arrives meanwhile is
-    delivered here when the mask is restored.
-    """
-    if not hasattr(signal, "pthread_sigmask") or threading.current_thread() is not threading.main_thread():
-        return None
-    return signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
-
-
-class DaskRun:
-    """The client for a run: on a new LocalCluster, or on the cluster at `scheduler`.
-
-    Closing it closes the client and, when this run started it, the cluster
-    and its worker processes.
-    """
-
-    def __init__(self, workers=None, scheduler=None, timeout=10.0, quiet=True):
-        import logging
-
-        from distributed import Client, LocalCluster
-
-        self.cluster = None
-        self.client = None
-        level = logging.ERROR if quiet else logging.WARNING
-        # Worker restarts and lost connections are reported here as results
-        # or errors, not as log noise.
-        for name in ("distributed", "tornado"):
-            logging.getLogger(name).setLevel(level)
-        if scheduler:
-            workers_there = check_scheduler(scheduler, timeout)
-            try:
-                self.client = Client(scheduler, timeout=timeout)
-            except (OSError, TimeoutError) as e:
-                raise SchedulerError(f"cannot connect to the Dask scheduler at {scheduler}: {e}") from None
-            try:
-                if workers_there == 0:
-                    self.client.wait_for_workers(1, timeout=timeout)
-            except (TimeoutError, OSError):
-                self.close()
-                raise SchedulerError(f"the scheduler at {scheduler} has no workers "
-                                     f"(waited {timeout:g} s)") from None
-            # The scheduler (which unpacks the tasks) and the workers import
-            # this file by name; pelmora, numpy and scipy must already be
-            # installed in their environments.
-            try:
-                self.client.upload_file(str(HERE))
-            except Exception as e:
-                self.close()
-                raise SchedulerError(f"the cluster at {scheduler} cannot import this example "
-                                     f"({type(e).__name__}: {e}); install pelmora, numpy and scipy "
-                                     "into the scheduler's and each worker's environment (pip install .)") from None
-            self.description = f"cluster at {scheduler}"
-        else:
-            import dask
-
-            mask = _block_interrupts()
-            try:
-                # Workers that sample their own stacks every few milliseconds
-                # take the interpreter from the task each time: the tasks
-                # are the work here, so the profiler stays off.
-                with dask.config.set({"distributed.worker.profile.enabled": False}):
-                    self.cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                                dashboard_address=":0",
-                                                # a task's error reaches this process as its
-                                                # future's exception; the workers' own reports
-                                                # of it, and of lost heartbeats while the
-                                                # cluster closes, would only repeat it
-                                                silence_logs=logging.CRITICAL if quiet else level)
-                self.client = Client(self.cluster, timeout=timeout)
-            except BaseException:
-                self.close()
-                raise
-            finally:
-                if mask is not None:
-                    try:
-                        signal.pthread_sigmask(signal.SIG_SETMASK, mask)
-                    except KeyboardInterrupt:
-                        self.close()  # Ctrl-C during start-up: stop what has started
-                        raise
-            self.description = f"LocalCluster of {workers} worker processes"
-
-    def worker_count(self):
-        return len(self.client.scheduler_info()["workers"])
-
-    def close(self, timeout=10.0):
-        import logging
-
-        # What the scheduler and the nannies say while they shut down is noise.
-        logging.getLogger("distributed").setLevel(logging.CRITICAL)
-        if self.client is not None:
-            self.client.close(timeout=timeout)
-            self.client = None
-        if self.cluster is not None:
-            self.cluster.close(timeout=timeout)
-            self.cluster = None
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-
-def run_parallel(args, basins, settings):
-    """The run the options ask for: (results, wall seconds, description)."""
-    progress = not args.quiet
-    if args.threads:
-        start = time.perf_counter()
-        results = run_threads(basins, settings, args.threads, progress)
-        return results, time.perf_counter() - start, f"{args.threads} threads in one process"
-    if not args.scheduler and args.workers == 0:
-        start = time.perf_counter()
-        results = run_serial(basins, settings, progress)
-        return results, time.perf_counter() - start, "serial, in this process"
-    up = time.perf_counter()
-    with DaskRun(args.workers, args.scheduler, args.connect_timeout) as run:
-        if progress:
-            print(f"{run.description}: {run.worker_count()} workers ready in "
-                  f"{time.perf_counter() - up:.1f} s", flush=True)
-        start = time.perf_counter()
-        results = run_dask(run.client, basins, settings, progress)
-        wall = time.perf_counter() - start
-    return results, wall, run.description
+def DaskRun(workers=None, scheduler=None, timeout=10.0, quiet=True):
+    """A LocalCluster of `workers` processes, or the cluster at `scheduler` with this file uploaded."""
+    return scaleout.DaskRun(workers, scheduler, timeout, quiet, upload=[HERE])
 
 
 # ---- report ----------------------------------------------------------------------
@@ -654,16 +425,9 @@ def parse_args(argv=None):
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--basins", type=int, default=DEFAULTS["basins"], metavar="N",
                    help=f"number of basins (default {DEFAULTS['basins']})")
-    how = p.add_mutually_exclusive_group()
-    how.add_argument("--workers", type=int, default=None, metavar="N",
-                     help="worker processes of a LocalCluster; 0 runs serially here (default: every core)")
-    how.add_argument("--scheduler", default=None, metavar="ADDRESS",
-                     help="run on the existing cluster whose scheduler is at ADDRESS (tcp://host:port)")
-    how.add_argument("--threads", type=int, default=None, metavar="N",
-                     help="run on N threads in this process instead of Dask")
-    p.add_argument("--connect-timeout", type=float, default=10.0, metavar="S",
-                   help="seconds to wait for a scheduler and its workers (default 10)")
-    p.add_argument("--months", type=float, default=DEFAULTS["months"], help="record length per basin")
+    scaleout.add_options(p)
+    p.add_argument("--months", type=float, default=DEFAULTS["months"],
+                   help=f"record length per basin (default {DEFAULTS['months']})")
     p.add_argument("--generations", type=int, default=DEFAULTS["generations"],
                    help=f"differential-evolution generations (default {DEFAULTS['generations']})")
     p.add_argument("--popsize", type=int, default=DEFAULTS["popsize"],
@@ -676,13 +440,16 @@ def parse_args(argv=None):
     args = p.parse_args(argv)
     if args.basins < 1:
         p.error("--basins must be at least 1")
-    if args.threads is not None and args.threads < 1:
-        p.error("--threads must be at least 1")
-    if args.workers is not None and args.workers < 0:
-        p.error("--workers must be 0 or more")
-    if args.workers is None and not args.threads and not args.scheduler:
-        args.workers = os.cpu_count() or 1
-    return args
+    # At least a few days of hourly record, at most a century of it.
+    if not (math.isfinite(args.months) and MONTHS[0] <= args.months <= MONTHS[1]):
+        p.error(f"--months must be a number from {MONTHS[0]:g} to {MONTHS[1]:g}")
+    if args.generations < 1:
+        p.error("--generations must be at least 1")
+    if args.popsize < 1:
+        p.error("--popsize must be at least 1")
+    if args.seed < 0:
+        p.error("--seed must be 0 or more")
+    return scaleout.check_options(p, args)
 
 
 def main(argv=None):
@@ -695,16 +462,17 @@ def main(argv=None):
         print(f"{args.basins} basins, {hours} hourly steps each ({args.months:g} months); "
               f"differential evolution on {len(NAMES)} parameters, {args.generations} generations "
               f"of {args.popsize * len(NAMES)}", flush=True)
-        results, wall, how = run_parallel(args, basins, settings)
+        results, wall, how = scaleout.run(args, calibrate_basin, basins, settings, _describe,
+                                          names=[str(b["truth"]["basin"]) for b in basins], upload=[HERE])
         serial = None
         if not args.no_serial and (args.threads or args.scheduler or args.workers):
             t0 = time.perf_counter()
             serial_results = run_serial(basins, settings, not args.quiet)
             serial = (serial_results, time.perf_counter() - t0)
     except KeyboardInterrupt:
-        print("\ninterrupted: the run and its workers are stopped", file=sys.stderr, flush=True)
+        print(f"\n{scaleout.INTERRUPTED}", file=sys.stderr, flush=True)
         return 130
-    except SchedulerError as e:
+    except scaleout.SchedulerError as e:
         print(f"error: {e}", file=sys.stderr, flush=True)
         return 2
     print()
@@ -715,4 +483,3 @@ def main(argv=None):
           f"GIL {'on' if getattr(sys, '_is_gil_enabled', lambda: True)() else 'off'}, "
           f"{os.cpu_count()} cores)")
     return 0 if s.get("identical", True) else 1
-

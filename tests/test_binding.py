@@ -321,7 +321,7 @@ def test_class_flags():
 
 
 def test_docstrings_and_signatures():
-    assert CTS.__text_signature__ == "(data, time_step, kind)"
+    assert CTS.__text_signature__ == "(data, time_step, kind, *, start=None)"
     assert CTS.__doc__.startswith("A uniformly-spaced time series where each value represents a quantity at a\n")
     assert ITS.disaggregate.__text_signature__ == "($self, target_step)"
     assert LinearReservoir.__text_signature__ == "(k_duration, gw_fraction, initial_q, num_reservoir=1)"

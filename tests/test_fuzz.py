@@ -29,7 +29,7 @@ import struct
 import types
 import warnings
 from dataclasses import dataclass
-from datetime import timedelta
+from datetime import datetime, timedelta, timezone
 from decimal import Decimal
 from fractions import Fraction
 from typing import Callable
@@ -44,6 +44,10 @@ try:
     import numpy as np
 except ImportError:  # Debian packages numpy for the GIL build only: fuzz without arrays there
     np = None
+try:
+    import pandas as pd
+except ImportError:
+    pd = None
 NUMPY_TYPES = (np.ndarray, np.generic) if np else ()
 
 EXAMPLES = int(os.environ.get("PELMORA_FUZZ_EXAMPLES", "200"))
@@ -413,6 +417,7 @@ def _library_object(kind):
         "cts": lambda: CTS([1.0, 2.0, 3.0], minute, "discharge"),
         "cts_sub": lambda: SUB[CTS]([5.0, NAN], hour, "volume"),
         "cts_empty": lambda: CTS([], hour, "discharge"),
+        "cts_dated": lambda: CTS([1.0, 2.0], hour, "discharge", start=datetime(2024, 5, 1, tzinfo=timezone.utc)),
         "its": lambda: ITS([0.5, 0.0, 1.0], hour, "rainfall"),
         "its_sub": lambda: SUB[ITS]([INF], minute, "discharge"),
         "es": lambda: ES([100.0, 110.0], [0.0, 1e6]),
@@ -435,7 +440,7 @@ def _library_object(kind):
 
 
 library_objects = st.sampled_from(
-    ["cts", "cts_sub", "cts_empty", "its", "its_sub", "es", "es_short", "es_empty", "ed", "const", "spec",
+    ["cts", "cts_sub", "cts_empty", "cts_dated", "its", "its_sub", "es", "es_short", "es_empty", "ed", "const", "spec",
      "ctrl", "unctrl", "lr", "dcr", "lpr", "class", "object"]).map(_library_object)
 scalars = st.one_of(st.none(), numbers, st.text(max_size=6), st.binary(max_size=4), timedeltas, hostile,
                     library_objects, sequences)
@@ -464,6 +469,10 @@ optional = st.one_of(st.none(), floats)
 small_values = mostly(st.lists(mostly(st.floats(0.0, 100.0), any_float, 8), min_size=1, max_size=30), st.just([]), 5)
 kinds = mostly(st.sampled_from(KINDS), st.one_of(st.text(max_size=8), st.just(StrSub("volume")),
                                                  st.just("Discharge"), st.just("\ud800")), 5)
+# Series starts: none, naive or aware, in this century or at the edges of datetime.
+instants = st.one_of(st.none(), st.datetimes(datetime(1900, 1, 1), datetime(2100, 1, 1)),
+                     st.datetimes(timezones=st.sampled_from([timezone.utc, timezone(timedelta(hours=-5))])),
+                     st.sampled_from([datetime.min, datetime.max]))
 steps = st.one_of(st.sampled_from([1, 30, 60, 300, 900, 3600, 86400]).map(lambda s: timedelta(seconds=s)),
                   st.timedeltas(timedelta(seconds=1), timedelta(days=3)))
 
@@ -485,9 +494,9 @@ def sequence_of(values=small_values):
     return values.flatmap(as_sequence)
 
 
-def series(cls, values=small_values, step=steps):
-    return st.builds(lambda c, d, s, k: c(d, s, k), st.sampled_from([cls, SUB[cls]]), values, step,
-                     st.sampled_from(KINDS))
+def series(cls, values=small_values, step=steps, start=None):
+    return st.builds(lambda c, d, s, k, t: c(d, s, k, start=t), st.sampled_from([cls, SUB[cls]]), values, step,
+                     st.sampled_from(KINDS), instants if start is None else start)
 
 
 @st.composite
@@ -658,6 +667,31 @@ def check_disaggregate(v, r):
     check_series(r, ITS, len(self.data) * n, timedelta(seconds=target), self.kind)
 
 
+def check_to_pandas(v, r):
+    s = v["self"]
+    assert type(r) is pd.Series and r.dtype == "float64" and len(r) == len(s.data) and r.name == s.kind
+
+
+def check_from_pandas(cls):
+    def check(v, r):
+        assert isinstance(r, cls) and len(r.data) == len(v["series"])
+    return check
+
+
+@st.composite
+def from_pandas_args(draw, cls):
+    """pandas series as to_pandas makes them, sometimes reindexed, retyped or sliced."""
+    # pandas holds instants from 1677 to 2262 only.
+    made = draw(series(cls, start=st.one_of(st.none(), st.datetimes(datetime(1900, 1, 1), datetime(2100, 1, 1))))).to_pandas()
+    change = draw(st.sampled_from(["none"] * 6 + ["reverse", "repeat", "drop", "int", "object", "bool", "range",
+                                                  "one", "empty"]))
+    made = {"none": made, "reverse": made[::-1], "repeat": made.iloc[[0, 0] if len(made) else []],
+            "drop": made.drop(made.index[1:2]), "int": made.fillna(0).clip(-1e9, 1e9).astype("int64"),
+            "object": made.astype(object), "bool": made > 0, "range": made.reset_index(drop=True),
+            "one": made.iloc[:1], "empty": made.iloc[:0]}[change]
+    return {"series": made, "kind": draw(kinds)}
+
+
 # ---- what a call may cost -------------------------------------------------------------------
 
 def plain_int(x):
@@ -721,6 +755,7 @@ class Callee:
     valid: st.SearchStrategy  # draws a dict with a coherent value for every parameter
     affordable: Callable = lambda v: True
     check: Callable = lambda v, result: None
+    keyword_only: tuple = ()  # the trailing parameters that take no position
 
 
 def constructor(cls, valid=None, **params):
@@ -728,10 +763,12 @@ def constructor(cls, valid=None, **params):
         assert isinstance(r, cls)
 
     signature = tuple(inspect.signature(cls).parameters) if valid is not None else tuple(params)
+    keyword_only = tuple(n for n, p in inspect.signature(cls).parameters.items() if p.kind is p.KEYWORD_ONLY)
     through_new = [functools.partial(cls.__new__, t) for t in (cls, SUB.get(cls, cls), ITS, LR, int)]
     return Callee(cls.__name__, mostly(st.sampled_from([cls, SUB.get(cls, cls)]), st.sampled_from(through_new)),
                   signature,
-                  st.fixed_dictionaries(params) if valid is None else valid, check=check)
+                  st.fixed_dictionaries(params) if valid is None else valid, check=check,
+                  keyword_only=keyword_only)
 
 
 def method(cls, name, self, affordable=lambda v: True, check=lambda v, r: None, valid=None, **params):
@@ -763,8 +800,10 @@ CALLEES = [
              st.fixed_dictionaries(dict(basin_area=floats, rainfall=series(ITS),
                                         reservoirs=st.dictionaries(st.text(max_size=4), reservoir(), max_size=3))),
              affordable=layers_affordable, check=check_layers),
-    constructor(CTS, data=sequence_of(), time_step=mostly(steps, timedeltas, 15), kind=kinds),
-    constructor(ITS, data=sequence_of(), time_step=mostly(steps, timedeltas, 15), kind=kinds),
+    constructor(CTS, data=sequence_of(), time_step=mostly(steps, timedeltas, 15), kind=kinds,
+                start=mostly(instants, wild, 15)),
+    constructor(ITS, data=sequence_of(), time_step=mostly(steps, timedeltas, 15), kind=kinds,
+                start=mostly(instants, wild, 15)),
     constructor(ES, valid=curve_args("storage", 0)),
     constructor(ED, valid=curve_args("discharge", 1, allow_flat=True)),
     constructor(CONST, discharge=floats, minimum_elevation=optional, maximum_elevation=optional),
@@ -784,6 +823,12 @@ CALLEES = [
            affordable=disaggregate_affordable, check=check_disaggregate),
     method(CTS, "total_duration", series(CTS)),
     method(ITS, "total_duration", series(ITS)),
+    *([method(CTS, "to_pandas", series(CTS), check=check_to_pandas),
+       method(ITS, "to_pandas", series(ITS), check=check_to_pandas),
+       Callee("ContinuousTimeSeries.from_pandas", st.just(CTS.from_pandas), ("series", "kind"),
+              from_pandas_args(CTS), check=check_from_pandas(CTS)),
+       Callee("IncrementalTimeSeries.from_pandas", st.just(ITS.from_pandas), ("series", "kind"),
+              from_pandas_args(ITS), check=check_from_pandas(ITS))] if pd else []),
     method(ES, "get_storage", st.nothing(), valid=lookup_args("elevation")),
     method(ES, "get_elevation", st.nothing(), valid=lookup_args("storage")),
 ]
@@ -800,7 +845,7 @@ def call_of(draw, callee):
     wild_params = [p for p in params if draw(percent) < 5]
     mutate = draw(percent) < 10
     self_first = params[:1] == ("self",) and draw(percent) >= 5
-    split = draw(st.sampled_from(range(int(self_first), len(params) + 1)))
+    split = draw(st.sampled_from(range(int(self_first), len(params) - len(callee.keyword_only) + 1)))
     flaw = draw(percent) // 2  # each kind of flaw in 2% of the calls
     values = dict(draw(callee.valid))
     for p in wild_params:

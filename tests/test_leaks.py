@@ -19,7 +19,10 @@ import gc
 import os
 import sys
 import warnings
-from datetime import timedelta
+import copy
+import pickle
+import weakref
+from datetime import datetime, timedelta, timezone
 
 import pytest
 from conftest import HOUR, allocated_growth
@@ -135,6 +138,18 @@ A["too_much"] = {"a": LR(HOUR, 0.6, 0.0), "b": LR(HOUR, 0.6, 0.0)}
 A["unstable"] = {"a": LR(timedelta(minutes=30), 0.5, 0.0, 2)}
 A["not_layers"] = {"a": 1.0}
 A["not_outlets"] = {"a": 1.0}
+A["naive"] = datetime(2024, 5, 1, 6)
+A["aware"] = datetime(2024, 5, 1, 6, tzinfo=timezone(timedelta(hours=-5)))
+A["dated_rain"] = ITS([0.5, 0.0, 1.0, 0.2], HOUR, "rainfall", start=A["aware"])
+A["dated_inflow"] = SubCTS([1.0, 2.0, 3.0], timedelta(minutes=1), "discharge", start=A["naive"])
+A["dated_dcr"] = loss(A["dated_rain"], 0.1, 1.0, 0.1, HOUR)
+A["dated_lpr"] = pool(A["dated_inflow"], 105.0, A["storage"], A["outlets"])
+try:
+    import pandas as pd
+except ImportError:
+    pd = None
+A["frame"] = A["dated_rain"].to_pandas() if pd else None
+A["bad_frame"] = pd.Series([1.0, 2.0], index=pd.to_datetime(["2024-05-01", "2024-05-01"])) if pd else None
 A["dcr"] = loss(A["rain"], 0.1, 1.0, 0.1, HOUR)
 A["lpr"] = pool(A["short_inflow"], 105.0, A["storage"], A["outlets"])
 
@@ -231,6 +246,23 @@ FAMILIES = {
         lambda: baseflow(640.0, a["rain"], list(a["layers"].items())),
         lambda: (layers := dict(a["layers"])) and baseflow(Clears(layers), a["rain"], layers),
     ),
+    "dated": guarded(
+        lambda: CTS(a["values"], HOUR, "discharge", start=a["naive"]),
+        lambda: ITS(a["values"], HOUR, "rainfall", start=a["aware"]),
+        lambda: CTS(a["values"], HOUR, "discharge", start=a["text"]),
+        lambda: CTS(a["values"], HOUR, "discharge", a["naive"]),
+        lambda: a["dated_rain"].start, lambda: repr(a["dated_rain"]), lambda: repr(a["dated_inflow"]),
+        lambda: a["dated_rain"].disaggregate(900), lambda: loss(a["dated_rain"], 0.1, 1.0, 0.1, HOUR).excess,
+        lambda: clark(a["dated_rain"], 640.0, a["tc"], HOUR), lambda: route(a["dated_inflow"], HOUR, 0.2, 1, 1.0),
+        lambda: baseflow(640.0, a["dated_rain"], a["layers"]),
+        lambda: pool(a["dated_inflow"], 105.0, a["storage"], a["outlets"]).reservoir_individual_outflows,
+        lambda: a["dated_dcr"].deficit, lambda: a["dated_lpr"].reservoir_storage,
+        lambda: pickle.loads(pickle.dumps(a["dated_lpr"])), lambda: copy.deepcopy(a["dated_inflow"]),
+        lambda: pickle.loads(pickle.dumps(a["dated_dcr"], 5)),
+        *((lambda: a["dated_inflow"].to_pandas(), lambda: ITS.from_pandas(a["frame"], "rainfall"),
+           lambda: CTS.from_pandas(a["bad_frame"], "discharge"), lambda: CTS.from_pandas(a["values"], "discharge"))
+          if pd else ()),
+    ),
     "results": guarded(
         lambda: a["dcr"].excess, lambda: a["dcr"].loss, lambda: a["dcr"].deficit,
         lambda: a["lpr"].reservoir_storage, lambda: a["lpr"].reservoir_elevation,
@@ -268,6 +300,23 @@ def test_no_growth(family, strict):
     assert growth < BLOCKS_PER_10K
     changed = [(x, c, d) for x, c, d in zip(WATCHED, counts, after) if c != d]
     assert not changed, f"reference counts changed: {changed}"
+
+
+def test_cycle_through_a_start_is_collected():
+    # A datetime subclass whose instance refers back to the series it dates:
+    # only the collector can free the pair, and only if the series shows it
+    # its start.
+    class Instant(datetime):
+        pass
+
+    for make in (lambda t: CTS([1.0], HOUR, "discharge", start=t),
+                 lambda t: loss(ITS([1.0], HOUR, "rainfall", start=t), 0.1, 1.0, 0.1, HOUR)):
+        instant = Instant(2024, 5, 1)
+        instant.series = make(instant)
+        gone = weakref.ref(instant)
+        del instant
+        gc.collect()
+        assert gone() is None
 
 
 def rss_mb():

@@ -9,7 +9,7 @@ import struct
 import subprocess
 import sys
 import textwrap
-from datetime import timedelta
+from datetime import datetime, timedelta, timezone
 
 import pytest
 from conftest import HOUR, allocated_growth, child_env, message
@@ -21,6 +21,8 @@ ITS = pelmora.utils.IncrementalTimeSeries
 ru = pelmora.reservoir.reservoir_utils
 LinearReservoir = pelmora.baseflow.LinearReservoir
 
+NAIVE = datetime(2024, 5, 1, 6, 30)
+AWARE = datetime(2024, 5, 1, 6, 30, tzinfo=timezone(timedelta(hours=-5)))
 NEG_NAN = struct.unpack("d", struct.pack("Q", 0xFFF8_0000_0000_0001))[0]  # sign and payload set
 EDGES = [1.5, math.nan, NEG_NAN, -0.0, 5e-324, -math.inf, math.inf, 1e308]
 
@@ -54,7 +56,7 @@ def fields(obj):
     if isinstance(obj, dict):
         return {k: fields(v) for k, v in obj.items()}
     if isinstance(obj, (CTS, ITS)):
-        return (type(obj), [bits(v) for v in obj.data], obj.time_step, obj.kind)
+        return (type(obj), [bits(v) for v in obj.data], obj.time_step, obj.kind, repr(obj.start))
     if isinstance(obj, (ru.ElevationStorage, ru.ElevationDischarge)):
         other = obj.storage if isinstance(obj, ru.ElevationStorage) else obj.discharge
         return (type(obj), [bits(v) for v in obj.elevation], [bits(v) for v in other])
@@ -81,6 +83,8 @@ def samples():
         "release": ru.SpecifiedDischargeInfo(inflow, None, None, 80.0),
     }
     rain = ITS([0.2, 0.6, 0.1, 0.0], HOUR, "rainfall")
+    dated_rain = ITS([0.2, 0.6, 0.1, 0.0], HOUR, "rainfall", start=AWARE)
+    dated_inflow = CTS([0.0, 100.0, 50.0, 10.0], HOUR, "discharge", start=NAIVE)
     return {
         "continuous": flow,
         "continuous-empty": CTS([], timedelta(seconds=1), "volume"),
@@ -99,6 +103,10 @@ def samples():
         "linear-reservoir": LinearReservoir(timedelta(days=30, seconds=1.7), math.nan, -0.0, 2**64 - 1),
         "deficit-result": pelmora.rainfall_loss.run_deficit_and_constant(rain, 0.5, 2.0, 0.05, 2 * HOUR),
         "level-pool-result": pelmora.reservoir.run_level_pool_routing(inflow, 101.0, pool_curve, outlets),
+        "continuous-dated": CTS(EDGES, HOUR, "discharge", start=NAIVE),
+        "incremental-dated": dated_rain,
+        "deficit-result-dated": pelmora.rainfall_loss.run_deficit_and_constant(dated_rain, 0.5, 2.0, 0.05, HOUR),
+        "level-pool-result-dated": pelmora.reservoir.run_level_pool_routing(dated_inflow, 101.0, pool_curve, outlets),
         "outlet-dict": outlets,
         "layer-dict": {"fast": LinearReservoir(HOUR, 0.3, 1.0), "slow": LinearReservoir(10 * HOUR, 0.5, 2.0, 3)},
     }
@@ -157,6 +165,8 @@ def test_reservoir_refused_by_its_constructor_does_not_pickle():
 
 R = pelmora._reconstruct
 STEP = timedelta(hours=1)
+START_ERROR = "argument 'start': 'str' object is not an instance of 'datetime'"
+DIFFERENT = "the series of one result must all have the same start"
 SORTED = "`elevation` must must be sorted and can't have duplicates"
 KINDS = "kind must be one of [\"discharge\", \"rainfall\", \"elevation\", \"volume\"]; got 'snow'"
 TAMPERED = [
@@ -170,7 +180,14 @@ TAMPERED = [
     (("ContinuousTimeSeries", ([1.0], STEP)), TypeError,
      "ContinuousTimeSeries.__new__() missing 1 required positional argument: 'kind'"),
     (("IncrementalTimeSeries", ([1.0], STEP, "rainfall", 1)), TypeError,
-     "IncrementalTimeSeries.__new__() takes 3 positional arguments but 4 were given"),
+     "argument 'start': 'int' object is not an instance of 'datetime'"),
+    (("ContinuousTimeSeries", ([1.0], STEP, "discharge", "2024-05-01")), TypeError, START_ERROR),
+    (("IncrementalTimeSeries", ([1.0], STEP, "rainfall", NAIVE, None)), TypeError,
+     "IncrementalTimeSeries.__new__() takes from 3 to 4 positional arguments but 5 were given"),
+    (("DeficitConstantResult", (ITS([], STEP, "rainfall", start=NAIVE),) * 2 + (ITS([], STEP, "rainfall"),)),
+     ValueError, DIFFERENT),
+    (("LevelPoolResult", (CTS([], STEP, "volume", start=NAIVE),) * 3 + ({"a": CTS([], STEP, "volume", start=AWARE)},)),
+     ValueError, DIFFERENT),
     (("ElevationStorage", ([2.0, 1.0], [0.0, 1.0])), ValueError, SORTED),
     (("ElevationStorage", (struct.pack("2d", 1.0, math.nan), b"\0" * 16)), ValueError, SORTED),
     (("ElevationDischarge", ([1.0], [2.0])), ValueError,
@@ -212,10 +229,11 @@ def test_tampered_payload_raises_the_constructors_error(args, kind, text):
 
 
 def test_tampered_pickle_stream():
-    # A pickle whose kind was edited on the wire.
-    data = pickle.dumps(CTS([1.0], STEP, "volume"), 4).replace(b"volume", b"velume")
-    with pytest.raises(ValueError, match="got 'velume'"):
-        pickle.loads(data)
+    # A pickle whose kind was edited on the wire, with and without a start.
+    for start in (None, AWARE):
+        data = pickle.dumps(CTS([1.0], STEP, "volume", start=start), 4).replace(b"volume", b"velume")
+        with pytest.raises(ValueError, match="got 'velume'"):
+            pickle.loads(data)
 
 
 def test_reconstructor_is_private_and_found_by_name():

@@ -366,3 +366,59 @@ def test_ctrl_c_stops_the_run_and_its_workers(rc):
     while _session_members(proc.pid) and time.monotonic() < deadline:
         time.sleep(0.2)
     assert _session_members(proc.pid) == []
+
+
+# ---- bad option values, and a cluster that is slow to shut down ------------------------
+
+@pytest.mark.parametrize("option, message", [
+    (["--months", "0"], "--months must be a number from 0.1 to 1200"),
+    (["--months", "-1"], "--months must be a number from 0.1 to 1200"),
+    (["--months", "nan"], "--months must be a number from 0.1 to 1200"),
+    (["--seed", "-1"], "--seed must be 0 or more"),
+    (["--generations", "-1"], "--generations must be at least 1"),
+    (["--popsize", "-3"], "--popsize must be at least 1"),
+    (["--connect-timeout", "-1"], "--connect-timeout must be a number of seconds above 0"),
+    (["--scheduler", "tcp://127.0.0.1:99999"],
+     "--scheduler: invalid port '99999' in 'tcp://127.0.0.1:99999' (a port is a whole number from 1 to 65535)"),
+], ids=lambda v: " ".join(v) if isinstance(v, list) else None)
+def test_bad_option_is_one_argparse_line(rc, option, message):
+    start = time.monotonic()
+    proc = subprocess.run([sys.executable, str(SCRIPT), "--no-plot", *option], capture_output=True, text=True,
+                          timeout=WAIT_S, env=_env(), cwd=REPO)
+    assert proc.returncode == 2, proc.stderr
+    assert proc.stdout == ""
+    # argparse's usage, then one error line; nothing ran, so no scheduler was asked
+    assert proc.stderr.startswith("usage: ")
+    assert proc.stderr.splitlines()[-1] == f"regional_calibration.py: error: {message}"
+    assert "Traceback" not in proc.stderr
+    assert time.monotonic() - start < 30
+
+
+SLOW_SHUTDOWN = """
+import runpy, sys
+from distributed.deploy.cluster import Cluster
+
+closing = Cluster.close
+
+def overrun(self, timeout=None):
+    # closes, then reports what a nanny still restarting a killed worker makes it report
+    closing(self, timeout=timeout)
+    raise TimeoutError("the cluster took too long")
+
+Cluster.close = overrun
+sys.argv = sys.argv[1:]
+runpy.run_path(sys.argv[0], run_name="__main__")
+"""
+
+
+def test_slow_shutdown_after_the_run_is_a_warning(rc):
+    proc = subprocess.run([sys.executable, "-c", SLOW_SHUTDOWN, str(SCRIPT), "--basins", "2", "--workers", "1",
+                           "--months", "0.5", "--generations", "2", "--popsize", "2", "--no-plot", "--no-serial",
+                           "--quiet"],
+                          capture_output=True, text=True, timeout=2 * WAIT_S, env=_env(), cwd=REPO)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr == ("warning: the Dask shutdown did not finish within 10 s: the cluster (TimeoutError: "
+                           "the cluster took too long); every task had finished, so the results stand\n")
+    # the table and the fingerprint are still reported
+    assert "LocalCluster of 1 worker processes: 2 basins" in proc.stdout
+    assert "results fingerprint (SHA-256 of every calibrated bit): " in proc.stdout

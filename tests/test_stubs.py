@@ -19,12 +19,17 @@ import shutil
 import subprocess
 import sys
 import types
-from datetime import timedelta
+from datetime import datetime, timedelta
 from pathlib import Path
 
 import pytest
 
 import pelmora
+
+try:
+    import pandas
+except ImportError:  # not installed, or no numpy to import it with
+    pandas = None
 
 REPO = Path(__file__).resolve().parents[1]
 STUBS = REPO / "stubs"
@@ -151,7 +156,7 @@ def _samples():
     ru = pelmora.reservoir.reservoir_utils
     hour = timedelta(hours=1)
 
-    rain = u.IncrementalTimeSeries([0.2, 0.6, 0.1, 0.0], hour, "rainfall")
+    rain = u.IncrementalTimeSeries([0.2, 0.6, 0.1, 0.0], hour, "rainfall", start=datetime(2024, 5, 1))
     flow = u.ContinuousTimeSeries([0.0, 100.0, 50.0, 10.0], hour, "discharge")
     rating = ru.ElevationDischarge([100.0, 110.0], [0.0, 500.0])
     curve = ru.ElevationStorage([100.0, 110.0], [0.0, 1.0e6])
@@ -171,7 +176,7 @@ def _samples():
         "utils.IncrementalTimeSeries.total_duration": rain.total_duration(),
         "utils.IncrementalTimeSeries.disaggregate": rain.disaggregate(900),
         "reach.run_muskingum_routing": pelmora.reach.run_muskingum_routing(
-            flow, hour, 0.2, 2, 0.0
+            flow, hour, 0.2, 1, 0.0
         ),
         "rainfall_transform.run_clark_uh": pelmora.rainfall_transform.run_clark_uh(
             loss.excess, 640.0, 3 * hour, 5 * hour
@@ -185,6 +190,11 @@ def _samples():
         "reservoir.reservoir_utils.ElevationStorage.get_elevation": curve.get_elevation(2.5e5),
         "metrics.calculate_kge": pelmora.metrics.calculate_kge([1.0, 2.0, 4.0], [1.0, 2.5, 3.5]),
     }
+    if pandas is not None:
+        for series in (rain, flow):
+            name = f"utils.{type(series).__name__}"
+            results[f"{name}.to_pandas"] = series.to_pandas()
+            results[f"{name}.from_pandas"] = type(series).from_pandas(series.to_pandas(), series.kind)
     return instances, results
 
 
@@ -257,7 +267,11 @@ def _type_problems(stubs):
     classes, callables, aliases = _parse_stubs(stubs)
     instances, results = _samples()
     by_name = {type(obj).__name__: obj for obj in instances}
-    names = {t.__name__: t for t in (bool, int, float, str, timedelta)}
+    names = {t.__name__: t for t in (bool, int, float, str, timedelta, datetime)}
+    if pandas is not None:
+        names["_PandasSeries"] = pandas.Series
+    else:  # the pandas methods cannot run here
+        callables = {k: v for k, v in callables.items() if not k.endswith(("to_pandas", "from_pandas"))}
     names.update({name: type(obj) for name, obj in by_name.items()})
     names.update(aliases)
 
@@ -289,6 +303,11 @@ def _type_problems(stubs):
             f"extra {sorted(set(results) - set(callables))}"
         )
     for name, annotation in callables.items():
+        if ast.unparse(annotation) == "Self":  # a classmethod: the class it is called on
+            owner = name.split(".")[-2]
+            if name in results and type(results[name]).__name__ != owner:
+                problems.append(f"{name}: returned {results[name]!r}, not {owner}")
+            continue
         if name in results and not _conforms(results[name], annotation, names):
             problems.append(
                 f"{name}: returned {results[name]!r}, not {ast.unparse(annotation)}"
@@ -326,7 +345,7 @@ def test_type_check_catches_drift(tmp_path):
 GOOD = """\
 import copy
 import pickle
-from datetime import timedelta
+from datetime import datetime, timedelta
 from typing import Any, assert_type
 
 import numpy as np
@@ -341,10 +360,15 @@ ru = reservoir.reservoir_utils
 HOUR = timedelta(hours=1)
 
 rain = utils.IncrementalTimeSeries([0.1, 0.5, 0.2, 0.0], HOUR, "rainfall")
+flow_frame = utils.ContinuousTimeSeries([1.0, 2.0], HOUR, "discharge").to_pandas()
 assert_type(rain.disaggregate(900), utils.IncrementalTimeSeries)
 assert_type(rain.data, list[float])
 assert_type(rain.time_step, timedelta)
 assert_type(rain.total_duration(), int)
+dated = utils.IncrementalTimeSeries([0.1], HOUR, "rainfall", start=datetime(2024, 5, 1))
+assert_type(dated.start, datetime | None)
+assert_type(utils.ContinuousTimeSeries.from_pandas(flow_frame, "discharge"), utils.ContinuousTimeSeries)
+assert_type(dated.to_pandas(), Any)
 
 loss = rainfall_loss.run_deficit_and_constant(rain, 0.5, 2.0, 0.1, timedelta(days=2))
 assert_type(loss, rainfall_loss.DeficitConstantResult)
@@ -422,6 +446,9 @@ utils.ContinuousTimeSeries("12", HOUR, "discharge")  # arg-type
 utils.ContinuousTimeSeries({0: 1.0}, HOUR, "discharge")  # arg-type
 utils.ContinuousTimeSeries([1.0], 3600, "discharge")  # arg-type
 utils.ContinuousTimeSeries([1.0], HOUR)  # call-arg
+utils.ContinuousTimeSeries([1.0], HOUR, "discharge", None)  # call-arg
+utils.ContinuousTimeSeries([1.0], HOUR, "discharge", start="2024-05-01")  # arg-type
+s.start = None  # misc
 reach.run_muskingum_routing(s, HOUR, 0.2, 1.5, 0.0)  # arg-type
 reach.run_muskingum_routing(s, HOUR, 0.2, 1, None)  # arg-type
 reach.run_muskingum_routing(s, HOUR, 0.2, sub_reach=1, initial_outflow=0.0)  # call-arg

@@ -5,7 +5,7 @@ import math
 import pickle
 import random
 import threading
-from datetime import timedelta
+from datetime import datetime, timedelta, timezone
 
 import pytest
 from conftest import HOUR
@@ -27,8 +27,10 @@ ALLOWED = {
 def shared_inputs():
     # Plain lists, so the stress runs on interpreters without numpy too.
     rng = random.Random(7)
-    rain = ITS([rng.random() if rng.random() < 0.3 else 0.0 for _ in range(96)], timedelta(minutes=15), "rainfall")
-    inflow = CTS([50 + 40 * math.sin(3 * i / 47) for i in range(48)], timedelta(minutes=10), "discharge")
+    rain = ITS([rng.random() if rng.random() < 0.3 else 0.0 for _ in range(96)], timedelta(minutes=15), "rainfall",
+               start=datetime(2024, 5, 1, tzinfo=timezone(timedelta(hours=-5))))
+    inflow = CTS([50 + 40 * math.sin(3 * i / 47) for i in range(48)], timedelta(minutes=10), "discharge",
+                 start=datetime(2024, 5, 1, 6))
     storage = ru.ElevationStorage([100.0, 105.0, 110.0, 120.0], [0.0, 2e6, 6e6, 2e7])
     spill = ru.ElevationDischarge([104.0, 106.0, 110.0, 120.0], [0.0, 30.0, 200.0, 900.0])
     outlets = {
@@ -53,7 +55,11 @@ def run_models(rain, inflow, storage, outlets, layers):
     score = pelmora.metrics.calculate_kge(routed.data, inflow.data, True)
     # Views of shared and of fresh series, read while other threads use them.
     views = memoryview(inflow).tolist(), memoryview(pool.reservoir_storage).tolist()
+    # Every result's start, and shared dated series read, printed and pickled.
+    starts = [s.start for s in (loss.deficit, runoff, total, *per_layer.values(), routed, pool.reservoir_storage)]
+    copies = repr(rain), pickle.loads(pickle.dumps(loss)).excess.start, rain.disaggregate(300).start
     return (
+        starts, copies,
         loss.excess.data, runoff.data, total.data, sorted((k, v.data) for k, v in per_layer.items()),
         routed.data, pool.reservoir_elevation.data, pool.reservoir_total_outflow.data, score, views,
     )

@@ -33,7 +33,7 @@ def test_detached_calls_race_readers_and_setters():
     def calls():
         return (
             pelmora.metrics.calculate_kge(flow, flow[::-1]),
-            pelmora.reach.run_muskingum_routing(inflow, HOUR, 0.2, 2, 50.0).data[-1],
+            pelmora.reach.run_muskingum_routing(inflow, HOUR, 0.0, 2, 50.0).data[-1],
             pelmora.baseflow.run_linear_reservoir(640.0, rain, {"slow": layer})[0].data[-1],
             pelmora.reservoir.run_level_pool_routing(short, 104.0, storage, outlets).reservoir_elevation.data[-1],
         )

@@ -1,5 +1,6 @@
 """ContinuousTimeSeries and IncrementalTimeSeries from Python."""
 
+import inspect
 from datetime import timedelta
 
 import pytest
@@ -110,16 +111,27 @@ def test_disaggregate_errors(target, text):
 
 
 def test_docstrings():
-    assert ITS.__doc__ == (
+    # The first sentences stay; the rest is numpydoc, sections and all.
+    assert ITS.__doc__.startswith(
         "A uniformly-spaced time series where each value represents a quantity\n"
-        "accumulated over one time step interval (e.g. rainfall depth, volume added).\n\n"
-        "Total duration spans all intervals: `time_step * len(data)`.\n"
-        "Supports disaggregation to a finer time step."
-    )
-    assert CTS.total_duration.__doc__ == "Total duration from first to last data point (seconds)."
-    assert ITS.total_duration.__doc__ == "Total duration spanning all time step intervals (seconds)."
-    assert ITS.disaggregate.__doc__ == (
+        "accumulated over one time step interval (e.g. rainfall depth, volume added).\n\n")
+    assert CTS.__doc__.startswith(
+        "A uniformly-spaced time series where each value represents a quantity at a\n"
+        "discrete point in time (e.g. discharge, elevation, storage).\n\n")
+    for cls in (CTS, ITS):
+        assert cls.__text_signature__ == "(data, time_step, kind, *, start=None)"
+        for text in ("Parameters\n----------\ndata : sequence of float\n", "\ntime_step : datetime.timedelta\n",
+                     "\nkind : str\n", "\nstart : datetime.datetime or None, optional, keyword-only\n",
+                     "\nRaises\n------\nTypeError\n", "\nValueError\n", "\nNotes\n-----\n"):
+            assert text in cls.__doc__, (cls, text)
+        assert cls.to_pandas.__text_signature__ == "($self)"
+        assert str(inspect.signature(cls.from_pandas)) == "(series, kind)"
+        assert "\nReturns\n-------\npandas.Series\n" in cls.to_pandas.__doc__
+        for name in ("data", "kind", "time_step", "start"):
+            assert getattr(cls, name).__doc__
+    assert CTS.total_duration.__doc__.startswith("Total duration from first to last data point (seconds).\n\n")
+    assert ITS.total_duration.__doc__.startswith("Total duration spanning all time step intervals (seconds).\n\n")
+    assert ITS.disaggregate.__doc__.startswith(
         "Disaggregates to a finer `target_step` (seconds) by uniformly\n"
-        "distributing each bucket's value. Total depth is preserved."
+        "distributing each bucket's value. Total depth is preserved.\n\n"
     )
-    assert ITS.__text_signature__ == "(data, time_step, kind)"

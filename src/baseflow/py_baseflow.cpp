@@ -126,8 +126,11 @@ PyObject* run_linear_reservoir(PyObject*, PyObject* const* argv, Py_ssize_t narg
       return linear_reservoir_rs(basin_area, *rainfall, reservoirs, detached.cancel());
     }();
 
-    Ref total = wrap(std::move(flow.total));
-    Ref layers = wrap_map(std::move(flow.layers));
+    // Value i is the flow at the end of rainfall interval i: one step after
+    // the rainfall's start.
+    Ref start = datetime_after(rainfall.start(), rainfall->time_step);
+    Ref total = wrap(std::move(flow.total), start.get());
+    Ref layers = wrap_map(std::move(flow.layers), start.get());
     return require(PyTuple_Pack(2, total.get(), layers.get()));
   });
 }

@@ -75,7 +75,7 @@ Args::Args(const Signature& sig, PyObject* args, PyObject* kwargs) : sig_(sig) {
 }
 
 void Args::check_positional(std::size_t given) const {
-  const std::size_t max = sig_.params.size();
+  const std::size_t max = sig_.positional;
   if (given <= max) return;
   const std::string name = display_name(sig_);
   const char* verb = given == 1 ? "was" : "were";

@@ -26,15 +26,23 @@ struct Signature {
   template <std::size_t N>
   consteval Signature(const char* name_, const char* owner_, const char* const (&params_)[N],
                       std::size_t required_)
-      : name(name_), owner(owner_), params(params_), required(required_) {
+      : Signature(name_, owner_, params_, required_, N) {}
+  // The same, with only the first `positional_` parameters taking positions:
+  // the rest are keyword-only (after `*` in the text signature).
+  template <std::size_t N>
+  consteval Signature(const char* name_, const char* owner_, const char* const (&params_)[N],
+                      std::size_t required_, std::size_t positional_)
+      : name(name_), owner(owner_), params(params_), required(required_), positional(positional_) {
     static_assert(N <= kMaxParams, "raise kMaxParams: a signature has more parameters than Args holds");
     if (required_ > N) throw "a signature requires more parameters than it has";
+    if (positional_ < required_ || positional_ > N) throw "required parameters must take positions";
   }
 
   const char* name;   // Python name: "run_clark_uh", "__new__", "disaggregate"
   const char* owner;  // class name for methods and constructors, else nullptr
   std::span<const char* const> params;
   std::size_t required;  // the leading parameters without a default
+  std::size_t positional;  // the leading parameters that take positions
 };
 
 // A METH_FASTCALL | METH_KEYWORDS function in the slot type of PyMethodDef.

@@ -18,6 +18,14 @@
 // py_pickle.hpp). A class whose value is a vector of doubles passes
 // `exported<T, Values>()` as well, to lend that memory through the buffer
 // protocol.
+//
+// Dated classes: a class whose values sit on a time grid (the series and the
+// results made of series) declares `static constexpr bool dated = true;` in
+// its ClassInfo. Its instances then hold, beside the plain value, an owned
+// reference to the datetime.datetime the grid starts at (or none), and take
+// part in the cycle collector, since that object (an instance of a user's
+// datetime subclass, with attributes) may refer back to them. The value
+// itself stays free of Python.
 #pragma once
 
 #include <atomic>
@@ -25,6 +33,7 @@
 #include <new>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 #include <utility>
 
@@ -40,17 +49,37 @@ template <class T>
 struct ClassInfo;  // specialised by each bound class
 
 template <class T>
+inline constexpr bool is_dated = requires { requires ClassInfo<T>::dated; };
+
+template <class T>
 struct Instance {
   PyObject_HEAD
   // > 0: that many readers; -1: one writer; 0: free.
   std::atomic<std::int64_t> borrow;
   T value;
+  // Dated classes: the start instant (owned), or null. Set when the instance
+  // is made and never changed after, except by tp_clear on garbage.
+  PyObject* start;
+};
+
+// A value with the start instant of its grid, as a dated class's pickle
+// rebuilds it (`start` empty: none).
+template <class T>
+struct Dated {
+  T value;
+  Ref start;
 };
 
 // The value inside a library instance (self, or an argument already type-checked).
 template <class T>
 T& value_of(PyObject* self) noexcept {
   return reinterpret_cast<Instance<T>*>(self)->value;
+}
+
+// The start instant of an instance (borrowed), or null when it has none.
+template <class T>
+PyObject* start_of(PyObject* self) noexcept {
+  return reinterpret_cast<Instance<T>*>(self)->start;
 }
 
 template <class T>
@@ -120,33 +149,67 @@ struct BufferHooks {
   releasebufferproc release = nullptr;
 };
 
+// The cycle collector's slots of a dated class (null for any other).
+struct CollectorHooks {
+  traverseproc traverse = nullptr;
+  inquiry clear = nullptr;
+};
+
 // Creates type objects; shared by every BoundClass.
-Ref create_type(const ClassSpec& spec, Py_ssize_t basicsize, destructor dealloc, const BufferHooks& buffer);
+Ref create_type(const ClassSpec& spec, Py_ssize_t basicsize, destructor dealloc, const BufferHooks& buffer,
+                const CollectorHooks& collector = {}, reprfunc repr = nullptr);
 
 template <class T>
 void dealloc_instance(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   auto* inst = reinterpret_cast<Instance<T>*>(self);
+  if constexpr (is_dated<T>) {
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(inst->start);
+  }
   inst->value.~T();
   inst->borrow.~atomic();
   type->tp_free(self);
   Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
-// A new instance of `type` (the class or a subclass) owning `value`.
 template <class T>
-Ref create_instance(PyTypeObject* type, T&& value) {
+int traverse_instance(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));  // instances of heap types own a reference to their type
+  Py_VISIT(start_of<T>(self));
+  return 0;
+}
+
+template <class T>
+int clear_instance(PyObject* self) {
+  Py_CLEAR(reinterpret_cast<Instance<T>*>(self)->start);
+  return 0;
+}
+
+// A new instance of `type` (the class or a subclass) owning `value`, and for
+// a dated class the start instant `start` (borrowed; null: none).
+template <class T>
+Ref create_instance(PyTypeObject* type, T&& value, PyObject* start = nullptr) {
   Ref obj = require(type->tp_alloc(type, 0));
   auto* inst = reinterpret_cast<Instance<T>*>(obj.get());
   new (&inst->borrow) std::atomic<std::int64_t>(0);
   new (&inst->value) T(std::move(value));
+  if constexpr (is_dated<T>) {
+    inst->start = Py_XNewRef(start);
+    // An instance of the class itself with no start refers to nothing the
+    // collector needs to see (a subclass instance may have a __dict__).
+    if (!start && type == ClassInfo<T>::type()) PyObject_GC_UnTrack(obj.get());
+  } else {
+    inst->start = nullptr;
+  }
   return obj;
 }
 
-// A new instance of exactly the library class (never a subclass).
+// A new instance of exactly the library class (never a subclass), with the
+// start instant `start` for a dated class.
 template <class T>
-Ref wrap(T value) {
-  return create_instance<T>(ClassInfo<T>::type(), std::move(value));
+Ref wrap(T value, PyObject* start = nullptr) {
+  return create_instance<T>(ClassInfo<T>::type(), std::move(value), start);
 }
 
 template <class T>
@@ -175,6 +238,8 @@ class Lent {
   explicit Lent(PyObject* obj) : obj_(checked(obj)), borrow_(obj_) {}
   const T& operator*() const noexcept { return value_of<T>(obj_); }
   const T* operator->() const noexcept { return &value_of<T>(obj_); }
+  // Its start instant (borrowed, kept alive by the call), or null.
+  PyObject* start() const noexcept { return start_of<T>(obj_); }
 
  private:
   static PyObject* checked(PyObject* obj) {
@@ -192,13 +257,14 @@ Lent<T> lend(PyObject* obj) {
   return Lent<T>(obj);
 }
 
-// A new dict from names to new instances of the library class.
+// A new dict from names to new instances of the library class, each with
+// the start instant `start`.
 template <class T>
-Ref wrap_map(std::vector<std::pair<std::string, T>> items) {
+Ref wrap_map(std::vector<std::pair<std::string, T>> items, PyObject* start = nullptr) {
   Ref dict = require(PyDict_New());
   for (auto& [name, value] : items) {
     Ref key = require(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-    Ref obj = wrap<T>(std::move(value));
+    Ref obj = wrap<T>(std::move(value), start);
     require_ok(PyDict_SetItem(dict.get(), key.get(), obj.get()));
   }
   return dict;
@@ -248,7 +314,7 @@ Ref copy_of(PyObject* self, PyObject* memo) {
   PyTypeObject* type = Py_TYPE(self);
   const bool exact = type == ClassInfo<T>::type();
   if (!Mutable && exact) return Ref::borrow(self);
-  Ref copy = create_instance<T>(type, snapshot<T>(self));
+  Ref copy = create_instance<T>(type, snapshot<T>(self), start_of<T>(self));
   if (!exact) copy_instance_state(self, copy.get(), memo);
   return copy;
 }
@@ -263,9 +329,14 @@ PyObject* deepcopy_method(PyObject* self, PyObject* memo) {
   return guard([&] { return copy_of<T, Mutable>(self, memo); });
 }
 
-template <class T, T (*Rebuild)(PyObject*)>
+template <class T, auto Rebuild>
 Ref rebuild_instance(PyTypeObject* type, PyObject* args) {
-  return create_instance<T>(type, Rebuild(args));
+  if constexpr (std::is_same_v<decltype(Rebuild(args)), Dated<T>>) {
+    Dated<T> rebuilt = Rebuild(args);
+    return create_instance<T>(type, std::move(rebuilt.value), rebuilt.start.get());
+  } else {
+    return create_instance<T>(type, Rebuild(args));
+  }
 }
 
 template <class T, std::span<const double> (*Values)(const T&)>
@@ -281,9 +352,10 @@ int get_doubles_buffer(PyObject* self, Py_buffer* view, int flags) {
 // Pickling and copying for T. Payload(self, value, protocol) gives the tuple
 // of the constructor's arguments (a result class: its fields); Rebuild(args)
 // makes a value from such a tuple through the constructor's own conversions
-// and checks. Mutable: the class has setters, so copies are new objects and
-// the payload is taken from a snapshot.
-template <class T, Ref (*Payload)(PyObject*, const T&, int), T (*Rebuild)(PyObject*), bool Mutable = false>
+// and checks (a dated class's Rebuild gives a Dated<T>, the start with the
+// value). Mutable: the class has setters, so copies are new objects and the
+// payload is taken from a snapshot.
+template <class T, Ref (*Payload)(PyObject*, const T&, int), auto Rebuild, bool Mutable = false>
 constexpr PickleHooks pickled() {
   return {detail::reduce_ex_method<T, Payload, Mutable>, detail::reduce_method<T, Payload, Mutable>,
           detail::copy_method<T, Mutable>, detail::deepcopy_method<T, Mutable>,
@@ -300,8 +372,9 @@ constexpr BufferHooks exported() {
 template <class T>
 class BoundClass {
  public:
-  explicit BoundClass(ClassSpec spec, PickleHooks pickle = {}, BufferHooks buffer = {})
-      : spec_(spec), buffer_(buffer), entry_{spec.name, &ClassInfo<T>::type, pickle.rebuild} {
+  // `repr`: the class's own repr (null: the default one).
+  explicit BoundClass(ClassSpec spec, PickleHooks pickle = {}, BufferHooks buffer = {}, reprfunc repr = nullptr)
+      : spec_(spec), buffer_(buffer), repr_(repr), entry_{spec.name, &ClassInfo<T>::type, pickle.rebuild} {
     if (!pickle.rebuild) return;
     for (const PyMethodDef* m = spec.methods; m && m->ml_name; ++m) methods_.push_back(*m);
     methods_.push_back({"__reduce_ex__", pickle.reduce_ex, METH_O,
@@ -323,7 +396,10 @@ class BoundClass {
   PyTypeObject* type() {
     PyObject* cached = cached_.load(std::memory_order_acquire);
     if (cached) return reinterpret_cast<PyTypeObject*>(cached);
-    Ref made = create_type(spec_, static_cast<Py_ssize_t>(sizeof(Instance<T>)), &dealloc_instance<T>, buffer_);
+    CollectorHooks collector;
+    if constexpr (is_dated<T>) collector = {&traverse_instance<T>, &clear_instance<T>};
+    Ref made = create_type(spec_, static_cast<Py_ssize_t>(sizeof(Instance<T>)), &dealloc_instance<T>, buffer_,
+                           collector, repr_);
     PyObject* expected = nullptr;
     if (cached_.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel))
       return reinterpret_cast<PyTypeObject*>(made.release());
@@ -333,6 +409,7 @@ class BoundClass {
  private:
   ClassSpec spec_;
   BufferHooks buffer_;
+  reprfunc repr_;
   ReconstructEntry entry_;
   std::vector<PyMethodDef> methods_;  // the face's methods and the pickling ones
   std::atomic<PyObject*> cached_{nullptr};
@@ -344,6 +421,16 @@ PyObject* getter(PyObject* self, void*) {
   return guard([&] {
     SharedBorrow<T> borrow(self);
     return Read(value_of<T>(self));
+  });
+}
+
+// Getter slot of a dated class from a function of the value and the
+// instance's start instant (borrowed, or null).
+template <class T, Ref (*Read)(const T&, PyObject*)>
+PyObject* dated_getter(PyObject* self, void*) {
+  return guard([&] {
+    SharedBorrow<T> borrow(self);
+    return Read(value_of<T>(self), start_of<T>(self));
   });
 }
 

@@ -407,6 +407,13 @@ Timedelta to_timedelta(PyObject* obj) {
   return td;
 }
 
+Ref to_optional_datetime(PyObject* obj) {
+  if (obj == nullptr || obj == Py_None) return Ref();
+  PyDateTime_CAPI* api = datetime_api();
+  if (!PyObject_TypeCheck(obj, api->DateTimeType)) raise_cast_error(obj, "datetime");
+  return Ref::borrow(obj);
+}
+
 namespace detail {
 
 DictSteps::DictSteps(PyObject* dict) : dict_(dict) {
@@ -457,6 +464,42 @@ Ref timedelta_from_seconds(std::int64_t seconds) {
     days -= 1;
   }
   return require(api->Delta_FromDelta(static_cast<int>(days), static_cast<int>(rest), 0, 1, api->DeltaType));
+}
+
+Ref datetime_after(PyObject* start, std::int64_t seconds) {
+  if (!start) return Ref();
+  Ref delta = timedelta_from_seconds(seconds);
+  PyDateTime_CAPI* api = datetime_api();
+  Ref offset = require(PyObject_CallMethod(start, "utcoffset", nullptr));
+  Ref later;
+  if (offset.get() == Py_None) {
+    later = require(PyNumber_Add(start, delta.get()));
+  } else {
+    // Aware: step in UTC, then back to the start's own zone, so a step is
+    // always `seconds` long whatever the zone's clock does meanwhile.
+    Ref tzinfo = require(PyObject_GetAttrString(start, "tzinfo"));
+    Ref utc = require(PyObject_CallMethod(start, "astimezone", "O", api->TimeZone_UTC));
+    Ref moved = require(PyNumber_Add(utc.get(), delta.get()));
+    later = require(PyObject_CallMethod(moved.get(), "astimezone", "O", tzinfo.get()));
+  }
+  // A subclass may answer with anything; a start must stay a datetime.
+  if (!PyObject_TypeCheck(later.get(), api->DateTimeType)) raise_cast_error(later.get(), "datetime");
+  return later;
+}
+
+Ref import_optional(const char* name, const char* missing) {
+  PyObject* module = PyImport_ImportModule(name);
+  if (module) return Ref::steal(module);
+  if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw_error_set();
+  PyObject* cause = PyErr_GetRaisedException();
+  PyObject* error = PyObject_CallFunction(PyExc_ImportError, "s", missing);
+  if (!error) {
+    Py_DECREF(cause);
+    throw_error_set();
+  }
+  PyException_SetCause(error, cause);  // steals `cause`
+  PyErr_SetRaisedException(error);
+  throw_error_set();
 }
 
 }  // namespace pelmora::bind

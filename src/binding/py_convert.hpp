@@ -44,6 +44,10 @@ std::int32_t to_i32(PyObject* obj);
 std::string to_string(PyObject* obj);                       // str and subclasses
 std::vector<double> to_vector(PyObject* obj);               // any non-str sequence (number buffers in one pass)
 Timedelta to_timedelta(PyObject* obj);                      // datetime.timedelta and subclasses
+// A start instant: a datetime.datetime (naive or aware, subclasses too),
+// borrowed; None gives an empty Ref. Anything else is the cast error naming
+// `datetime`.
+Ref to_optional_datetime(PyObject* obj);
 
 // A one-dimensional, C-contiguous, aligned buffer of native doubles, held
 // exported from its Python owner (a numpy array, an array.array or a
@@ -92,6 +96,15 @@ Ref from_vector(std::span<const double> values);  // a new list of floats
 Ref from_optional_double(const std::optional<double>& value);
 // A timedelta normalised into days and seconds, zero microseconds.
 Ref timedelta_from_seconds(std::int64_t seconds);
+// The instant `seconds` of elapsed time after `start` (a datetime, or null:
+// gives an empty Ref). An aware instant moves in real time, across any
+// change of its UTC offset, as pandas does; a naive one by plain addition.
+Ref datetime_after(PyObject* start, std::int64_t seconds);
+
+// The module `name`, imported on each call (sys.modules answers after the
+// first). A module that cannot be imported raises ImportError `missing`,
+// the import's own error as its cause.
+Ref import_optional(const char* name, const char* missing);
 
 namespace detail {
 // Steps through a dict's items under its lock, checking it did not change.

@@ -28,40 +28,47 @@ PyObject* run_deficit_and_constant(PyObject*, PyObject* const* argv, Py_ssize_t 
     const Timedelta time_to_dry = a.get(4, to_timedelta);
     check_loss_parameters(initial_deficit, max_deficit, constant_loss_per_hr);
     const double dry_seconds = time_to_dry.duration().seconds();
-    return wrap(deficit_and_constant_rs(*rainfall, initial_deficit, max_deficit, constant_loss_per_hr, dry_seconds));
+    return wrap(deficit_and_constant_rs(*rainfall, initial_deficit, max_deficit, constant_loss_per_hr, dry_seconds),
+                rainfall.start());
   });
 }
 
-Ref read_excess(const DeficitConstant& r) { return wrap(r.excess); }
-Ref read_loss(const DeficitConstant& r) { return wrap(r.loss); }
-Ref read_deficit(const DeficitConstant& r) { return wrap(r.deficit); }
+// Every series of a result starts where the rainfall did.
+Ref read_excess(const DeficitConstant& r, PyObject* start) { return wrap(r.excess, start); }
+Ref read_loss(const DeficitConstant& r, PyObject* start) { return wrap(r.loss, start); }
+Ref read_deficit(const DeficitConstant& r, PyObject* start) { return wrap(r.deficit, start); }
 
 // A pickle holds the three fields; rebuilding takes only incremental series,
 // each already checked by its own constructor's path.
 constexpr const char* kResultFields[] = {"excess", "loss", "deficit"};
 constexpr Signature kResultRebuild{"_reconstruct", "DeficitConstantResult", kResultFields, 3};
 
-Ref result_payload(PyObject*, const DeficitConstant& r, int) {
-  return make_tuple(read_excess(r), read_loss(r), read_deficit(r));
+Ref result_payload(PyObject* self, const DeficitConstant& r, int) {
+  PyObject* start = start_of<DeficitConstant>(self);
+  return make_tuple(read_excess(r, start), read_loss(r, start), read_deficit(r, start));
 }
 
-DeficitConstant result_rebuild(PyObject* args) {
+Dated<DeficitConstant> result_rebuild(PyObject* args) {
   Args a(kResultRebuild, args, nullptr);
-  DeficitConstant r;
-  r.excess = a.get(0, to_value<IncrementalSeries>);
-  r.loss = a.get(1, to_value<IncrementalSeries>);
-  r.deficit = a.get(2, to_value<IncrementalSeries>);
+  Dated<DeficitConstant> r;
+  r.value.excess = a.get(0, to_value<IncrementalSeries>);
+  r.value.loss = a.get(1, to_value<IncrementalSeries>);
+  r.value.deficit = a.get(2, to_value<IncrementalSeries>);
+  PyObject* start = start_of<IncrementalSeries>(a[0]);
+  require_start<IncrementalSeries>(a[1], start);
+  require_start<IncrementalSeries>(a[2], start);
+  r.start = Ref::borrow(start);
   return r;
 }
 
 PyGetSetDef result_getset[] = {
-    {"excess", getter<DeficitConstant, read_excess>, nullptr,
+    {"excess", dated_getter<DeficitConstant, read_excess>, nullptr,
      "Excess rainfall that becomes surface runoff (inches per time step).\n\n"
      "Value i covers interval i, from start + i * time_step to start + (i + 1) * time_step.", nullptr},
-    {"loss", getter<DeficitConstant, read_loss>, nullptr,
+    {"loss", dated_getter<DeficitConstant, read_loss>, nullptr,
      "Total infiltrated depth per time step (constant loss + deficit fill, inches).\n\n"
      "Value i covers interval i; it is what run_linear_reservoir takes as rainfall.", nullptr},
-    {"deficit", getter<DeficitConstant, read_deficit>, nullptr,
+    {"deficit", dated_getter<DeficitConstant, read_deficit>, nullptr,
      "Running soil moisture deficit at the end of each time step (inches).\n\n"
      "Value i is the deficit at start + (i + 1) * time_step.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

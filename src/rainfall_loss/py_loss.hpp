@@ -7,6 +7,7 @@
 namespace pelmora::bind {
 template <>
 struct ClassInfo<DeficitConstant> {
+  static constexpr bool dated = true;  // at the rainfall's start
   static PyTypeObject* type();
 };
 }  // namespace pelmora::bind

@@ -39,7 +39,9 @@ PyObject* run_clark_uh(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObj
       Detached detached(clark_uh_cost(rainfall->data, dt, tc_seconds, r_seconds));
       return clark_uh_rs(rainfall->data, dt, basin_area, tc_seconds, r_seconds, detached.cancel());
     }();
-    return wrap(result_series<ContinuousSeries>(std::move(runoff), rainfall->time_step, "discharge"));
+    // Value i is the flow at i * dt from the rainfall's start.
+    return wrap(result_series<ContinuousSeries>(std::move(runoff), rainfall->time_step, "discharge"),
+                rainfall.start());
   });
 }
 

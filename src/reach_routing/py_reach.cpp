@@ -43,7 +43,8 @@ PyObject* run_muskingum_routing(PyObject*, PyObject* const* argv, Py_ssize_t nar
       return route_reach(inflow->data, static_cast<double>(inflow->time_step), k_seconds, x, sub_reaches,
                          initial_outflow, detached.cancel());
     }();
-    return wrap(result_series<ContinuousSeries>(std::move(routed), inflow->time_step, "discharge"));
+    return wrap(result_series<ContinuousSeries>(std::move(routed), inflow->time_step, "discharge"),
+                inflow.start());
   });
 }
 

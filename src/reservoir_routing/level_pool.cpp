@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <tuple>
 #include <type_traits>
 
 #include "core/blocks.hpp"
@@ -21,29 +22,50 @@ namespace pelmora {
 
 namespace {
 
-// An outlet with the search state it carries from one query to the next:
-// where its rating curve or its series was last read.
+// An outlet with the search state it carries from one query to the next,
+// one of each kind's `Search` type: where its rating curve (segment 1 to
+// start with) or its series was last read.
 struct Outlet {
   const DischargeInfo* info;
-  std::size_t segment;
-  SeriesCursor cursor;
+  std::tuple<std::size_t, SeriesCursor> search;
 };
+
+// One kind asked as its traits say: the time first when it runs on a clock,
+// its search state last when it keeps one.
+template <class K>
+[[gnu::always_inline]] inline double ask(const K& o, Outlet& outlet, std::int64_t t, double elevation) {
+  if constexpr (std::is_void_v<typename K::Search>) {
+    if constexpr (K::needs_clock) return o.discharge_at(t, elevation);
+    else return o.discharge_at(elevation);
+  } else {
+    auto& search = std::get<typename K::Search>(outlet.search);
+    if constexpr (K::needs_clock) return o.discharge_at(t, elevation, search);
+    else return o.discharge_at(elevation, search);
+  }
+}
+
+// A chain of type tests over the kinds, the last one taken untested: it
+// inlines, where std::visit here costs the routing loop half its speed.
+template <class K, class... Rest>
+[[gnu::always_inline]] inline double ask_among(const DischargeInfo& info, Outlet& outlet,
+                                               std::int64_t t, double elevation) {
+  if constexpr (sizeof...(Rest) == 0) {
+    return ask(*std::get_if<K>(&info), outlet, t, elevation);
+  } else {
+    if (const K* o = std::get_if<K>(&info)) return ask(*o, outlet, t, elevation);
+    return ask_among<Rest...>(info, outlet, t, elevation);
+  }
+}
+template <class... K>
+[[gnu::always_inline]] inline double ask_listed(TypeList<K...>, Outlet& outlet, std::int64_t t,
+                                                double elevation) {
+  return ask_among<K...>(*outlet.info, outlet, t, elevation);
+}
 
 // The one way an outlet is asked, by the routing loop and by get_discharge:
 // at whole second t >= 0, its curve checked when the outlet was prepared.
-// Tested by type, not by index, so the order of the alternatives is free;
-// a chain of tests inlines where std::visit here costs the routing loop half
-// its speed.
 [[gnu::always_inline]] inline double discharge(Outlet& outlet, std::int64_t t, double elevation) {
-  static_assert(std::variant_size_v<DischargeInfo> == 4, "every outlet kind is asked below");
-  const DischargeInfo& info = *outlet.info;
-  if (const auto* o = std::get_if<UnControlledDischargeInfo>(&info))
-    return o->discharge_at(elevation, outlet.segment);
-  if (const auto* o = std::get_if<ControlledDischargeInfo>(&info))
-    return o->discharge_at(elevation, outlet.segment);
-  if (const auto* o = std::get_if<SpecifiedDischargeInfo>(&info))
-    return o->discharge_at(t, elevation, outlet.cursor);
-  return std::get_if<ConstantDischargeInfo>(&info)->discharge_at(elevation);
+  return ask_listed(OutletKinds{}, outlet, t, elevation);
 }
 
 // Everything that carries from one second to the next.
@@ -76,13 +98,11 @@ struct Records {
 Outlet prepare(const DischargeInfo& info) {
   std::visit(
       [](const auto& o) {
-        using T = std::decay_t<decltype(o)>;
-        if constexpr (std::is_same_v<T, UnControlledDischargeInfo> ||
-                      std::is_same_v<T, ControlledDischargeInfo>)
+        if constexpr (std::decay_t<decltype(o)>::has_rating_curve)
           check_interp_curve(o.elevation_discharge.elevation, o.elevation_discharge.discharge);
       },
       info);
-  return Outlet{&info, 1, SeriesCursor{}};
+  return Outlet{&info, {1, SeriesCursor{}}};
 }
 
 // Why the storage left the curve at `second`: a NaN (from the inflow or an
@@ -163,8 +183,13 @@ double get_discharge(const DischargeInfo& info, std::optional<std::int64_t> dura
                      double elevation) {
   Outlet outlet = prepare(info);
   // Checked before the gate, so the mistake shows even while it is shut.
-  if (!duration_secs && std::holds_alternative<SpecifiedDischargeInfo>(info))
-    SpecifiedDischargeInfo::refuse_missing_time();
+  if (!duration_secs)
+    std::visit(
+        [](const auto& o) {
+          using K = std::decay_t<decltype(o)>;
+          if constexpr (K::needs_clock) refuse_missing_time(K::name);
+        },
+        info);
   return discharge(outlet, duration_secs.value_or(0), elevation);
 }
 

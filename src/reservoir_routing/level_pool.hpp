@@ -10,19 +10,15 @@
 #include <vector>
 
 #include "core/cancel.hpp"
-#include "reservoir_routing/reservoir_utils/constant_discharge.hpp"
-#include "reservoir_routing/reservoir_utils/controlled_discharge.hpp"
 #include "reservoir_routing/reservoir_utils/elevation_storage.hpp"
-#include "reservoir_routing/reservoir_utils/specified_discharge.hpp"
-#include "reservoir_routing/reservoir_utils/uncontrolled_discharge.hpp"
+#include "reservoir_routing/reservoir_utils/outlet_kinds.hpp"
 #include "utils/time_series.hpp"
 
 namespace pelmora {
 
-// Any one outlet. The alternatives are in the order a Python value is tried
-// against them.
-using DischargeInfo = std::variant<UnControlledDischargeInfo, ControlledDischargeInfo,
-                                   SpecifiedDischargeInfo, ConstantDischargeInfo>;
+// Any one outlet: one alternative per kind of the outlet list, in its order,
+// the order a Python value is tried against them.
+using DischargeInfo = OutletKinds::apply<std::variant>;
 
 // One query of an outlet: its discharge at `duration_secs` whole seconds
 // into the simulation (absent for a caller without a clock) from the

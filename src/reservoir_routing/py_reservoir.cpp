@@ -30,14 +30,15 @@ PyObject* run_level_pool_routing(PyObject*, PyObject* const* argv, Py_ssize_t na
       Detached detached(level_pool_cost(*inflow, outlets.size()));
       return level_pool_rs(*inflow, initial_elevation, curve, outlets, detached.cancel());
     }();
-    return wrap(std::move(result));
+    return wrap(std::move(result), inflow.start());
   });
 }
 
-Ref read_storage(const LevelPool& r) { return wrap(r.storage); }
-Ref read_elevation(const LevelPool& r) { return wrap(r.elevation); }
-Ref read_total(const LevelPool& r) { return wrap(r.total_outflow); }
-Ref read_individual(const LevelPool& r) { return wrap_map(r.individual); }
+// Every series of a result starts where the inflow did (record k at k * dt).
+Ref read_storage(const LevelPool& r, PyObject* start) { return wrap(r.storage, start); }
+Ref read_elevation(const LevelPool& r, PyObject* start) { return wrap(r.elevation, start); }
+Ref read_total(const LevelPool& r, PyObject* start) { return wrap(r.total_outflow, start); }
+Ref read_individual(const LevelPool& r, PyObject* start) { return wrap_map(r.individual, start); }
 
 // A pickle holds the four fields; rebuilding takes only series of the class
 // each field holds, each already checked by its own constructor's path.
@@ -45,28 +46,40 @@ constexpr const char* kResultFields[] = {"reservoir_storage", "reservoir_elevati
                                          "reservoir_individual_outflows"};
 constexpr Signature kResultRebuild{"_reconstruct", "LevelPoolResult", kResultFields, 4};
 
-Ref result_payload(PyObject*, const LevelPool& r, int) {
-  return make_tuple(read_storage(r), read_elevation(r), read_total(r), read_individual(r));
+Ref result_payload(PyObject* self, const LevelPool& r, int) {
+  PyObject* start = start_of<LevelPool>(self);
+  return make_tuple(read_storage(r, start), read_elevation(r, start), read_total(r, start),
+                    read_individual(r, start));
 }
 
-LevelPool result_rebuild(PyObject* args) {
+Dated<LevelPool> result_rebuild(PyObject* args) {
   Args a(kResultRebuild, args, nullptr);
-  LevelPool r;
-  r.storage = a.get(0, to_value<ContinuousSeries>);
-  r.elevation = a.get(1, to_value<ContinuousSeries>);
-  r.total_outflow = a.get(2, to_value<ContinuousSeries>);
-  r.individual = a.get(3, [](PyObject* obj) { return to_map(obj, to_value<ContinuousSeries>); });
+  Dated<LevelPool> r;
+  r.value.storage = a.get(0, to_value<ContinuousSeries>);
+  r.value.elevation = a.get(1, to_value<ContinuousSeries>);
+  r.value.total_outflow = a.get(2, to_value<ContinuousSeries>);
+  PyObject* start = start_of<ContinuousSeries>(a[0]);
+  r.value.individual = a.get(3, [start](PyObject* obj) {
+    return to_map(obj, [start](PyObject* series) {
+      ContinuousSeries value = to_value<ContinuousSeries>(series);
+      require_start<ContinuousSeries>(series, start);
+      return value;
+    });
+  });
+  require_start<ContinuousSeries>(a[1], start);
+  require_start<ContinuousSeries>(a[2], start);
+  r.start = Ref::borrow(start);
   return r;
 }
 
 PyGetSetDef result_getset[] = {
-    {"reservoir_storage", getter<LevelPool, read_storage>, nullptr,
+    {"reservoir_storage", dated_getter<LevelPool, read_storage>, nullptr,
      "Reservoir storage volume at each output time step.", nullptr},
-    {"reservoir_elevation", getter<LevelPool, read_elevation>, nullptr,
+    {"reservoir_elevation", dated_getter<LevelPool, read_elevation>, nullptr,
      "Water surface elevation at each output time step.", nullptr},
-    {"reservoir_total_outflow", getter<LevelPool, read_total>, nullptr,
+    {"reservoir_total_outflow", dated_getter<LevelPool, read_total>, nullptr,
      "Combined outflow from all outlets at each output time step.", nullptr},
-    {"reservoir_individual_outflows", getter<LevelPool, read_individual>, nullptr,
+    {"reservoir_individual_outflows", dated_getter<LevelPool, read_individual>, nullptr,
      "Per-outlet outflow time series keyed by outlet name.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -8,6 +8,7 @@
 namespace pelmora::bind {
 template <>
 struct ClassInfo<LevelPool> {
+  static constexpr bool dated = true;  // at the inflow's start
   static PyTypeObject* type();
 };
 }  // namespace pelmora::bind

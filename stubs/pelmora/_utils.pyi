@@ -2,9 +2,12 @@
 # several areas accept.
 
 from collections.abc import Sequence
-from datetime import timedelta
+from datetime import datetime, timedelta
 from typing import Any, Literal, Protocol, Self, SupportsIndex, TypeAlias, type_check_only
 
+# pandas is optional, imported only by to_pandas and from_pandas, and ships
+# no type information of its own: to a type checker its Series is Any.
+from pandas import Series as _PandasSeries  # type: ignore[import-untyped, import-not-found, unused-ignore]
 from typing_extensions import disjoint_base
 
 __all__ = ["ContinuousTimeSeries", "IncrementalTimeSeries"]
@@ -40,10 +43,16 @@ _FloatSequence: TypeAlias = Sequence[float] | _NumericArray
 class ContinuousTimeSeries(_Value):
     """Values at points spaced `time_step` apart (discharge, elevation, ...).
 
-    Total duration is `time_step * (len(data) - 1)`.
+    Value i sits at `start + i * time_step`; total duration is
+    `time_step * (len(data) - 1)`.
     """
 
-    def __new__(cls, data: _FloatSequence, time_step: timedelta, kind: str) -> Self: ...
+    def __new__(
+        cls, data: _FloatSequence, time_step: timedelta, kind: str, *, start: datetime | None = None
+    ) -> Self: ...
+    @property
+    def start(self) -> datetime | None:
+        """The instant of the first value (naive or aware), or None."""
     @property
     def data(self) -> list[float]:
         """A fresh copy of the values."""
@@ -57,6 +66,15 @@ class ContinuousTimeSeries(_Value):
     def total_duration(self) -> int:
         """Seconds from the first to the last point."""
 
+    def to_pandas(self) -> _PandasSeries:
+        """float64 values named after the kind, on a DatetimeIndex from `start`
+        (a TimedeltaIndex from 0 without one), freq set. Needs pandas."""
+
+    @classmethod
+    def from_pandas(cls, series: _PandasSeries, kind: str) -> Self:
+        """From numbers on a regular DatetimeIndex (step and start) or
+        TimedeltaIndex from 0 (step) of whole seconds. Needs pandas."""
+
     def __buffer__(self, flags: int, /) -> memoryview:
         """The values, read-only, as float64 ("d"): `numpy.asarray(series)`
         and `memoryview(series)` read the series' own memory."""
@@ -67,10 +85,16 @@ class ContinuousTimeSeries(_Value):
 class IncrementalTimeSeries(_Value):
     """Values accumulated over intervals of `time_step` (rainfall depth, ...).
 
-    Total duration is `time_step * len(data)`.
+    Value i covers the interval that begins at `start + i * time_step`;
+    total duration is `time_step * len(data)`.
     """
 
-    def __new__(cls, data: _FloatSequence, time_step: timedelta, kind: str) -> Self: ...
+    def __new__(
+        cls, data: _FloatSequence, time_step: timedelta, kind: str, *, start: datetime | None = None
+    ) -> Self: ...
+    @property
+    def start(self) -> datetime | None:
+        """The instant the first interval begins (naive or aware), or None."""
     @property
     def data(self) -> list[float]:
         """A fresh copy of the values."""
@@ -83,6 +107,17 @@ class IncrementalTimeSeries(_Value):
     def kind(self) -> _SeriesKind: ...
     def total_duration(self) -> int:
         """Seconds spanned by all intervals."""
+
+    def to_pandas(self) -> _PandasSeries:
+        """float64 values named after the kind, each at the beginning of its
+        interval on a DatetimeIndex from `start` (a TimedeltaIndex from 0
+        without one), freq set. Needs pandas."""
+
+    @classmethod
+    def from_pandas(cls, series: _PandasSeries, kind: str) -> Self:
+        """From numbers on a regular DatetimeIndex (step, and the start of the
+        first interval) or TimedeltaIndex from 0 (step) of whole seconds.
+        Needs pandas."""
 
     def disaggregate(self, target_step: int) -> IncrementalTimeSeries:
         """Split every interval evenly into intervals of `target_step` seconds.

@@ -3,12 +3,20 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 #include "reservoir_routing/reservoir_utils/discharge_source.hpp"
 
 namespace pelmora {
 
 struct ConstantDischargeInfo {
+  // What the outlet list (outlet_kinds.hpp) reads about this kind.
+  static constexpr std::string_view name = "ConstantDischargeInfo";
+  static constexpr std::string_view variant = "Constant";
+  static constexpr bool needs_clock = false;
+  static constexpr bool has_rating_curve = false;
+  using Search = void;  // nothing is carried between queries
+
   double discharge = 0.0;  // any sign; not checked
   std::optional<double> minimum_elevation;
   std::optional<double> maximum_elevation;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "reservoir_routing/reservoir_utils/discharge_source.hpp"
@@ -14,6 +15,13 @@
 namespace pelmora {
 
 struct ControlledDischargeInfo {
+  // What the outlet list (outlet_kinds.hpp) reads about this kind.
+  static constexpr std::string_view name = "ControlledDischargeInfo";
+  static constexpr std::string_view variant = "Controlled";
+  static constexpr bool needs_clock = false;
+  static constexpr bool has_rating_curve = true;
+  using Search = std::size_t;  // the curve segment of the last lookup
+
   ElevationDischarge elevation_discharge;
   std::optional<double> minimum_elevation;  // set by make_controlled_discharge
   std::optional<double> maximum_elevation;

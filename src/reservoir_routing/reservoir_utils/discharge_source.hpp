@@ -1,7 +1,8 @@
 // The pieces the outlet kinds share. Every kind answers one question, its
 // discharge at a moment of the simulation and a water-surface elevation,
-// with a `discharge_at` of its own; DischargeInfo (level_pool.hpp) holds any
-// one kind and get_discharge asks it. Errors are thrown (DomainError,
+// with a `discharge_at` of its own, and states beside its definition the
+// traits outlet_kinds.hpp reads. DischargeInfo (level_pool.hpp) holds any one
+// kind and get_discharge asks it. Errors are thrown (DomainError,
 // StateError).
 #pragma once
 
@@ -10,6 +11,8 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <string>
+#include <string_view>
 
 #include "core/errors.hpp"
 #include "core/format.hpp"
@@ -28,6 +31,12 @@ inline bool elevation_gate_closed(const std::optional<double>& minimum_elevation
   constexpr double inf = std::numeric_limits<double>::infinity();
   return minimum_elevation.value_or(-inf) > elevation ||
          elevation > maximum_elevation.value_or(inf);
+}
+
+// The error of a query without a time to an outlet of kind `name` that
+// needs one: only a caller that runs a clock can ask it.
+[[noreturn, gnu::cold, gnu::noinline]] inline void refuse_missing_time(std::string_view name) {
+  throw StateError(std::string(name) + " requires duration_secs but none was provided.");
 }
 
 // Out of line and cold so that the per-second callers stay small.

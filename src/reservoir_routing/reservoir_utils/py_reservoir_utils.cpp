@@ -1,6 +1,11 @@
 // Rating curves and outlets as Python classes.
 #include "reservoir_routing/reservoir_utils/py_reservoir_utils.hpp"
 
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <string>
+
 #include "binding/py_args.hpp"
 #include "binding/py_convert.hpp"
 #include "binding/py_errors.hpp"
@@ -194,6 +199,13 @@ BoundClass<ElevationDischarge> discharge_curve_class({
 
 // ---- Outlets ------------------------------------------------------------
 
+// The Python side of each outlet kind, stated below its class: the class, and
+// its place among the outlets in the module (after the two curves), which is
+// not the order the kinds are tried in. Conversion and registration are
+// generated from these for every kind of the outlet list.
+template <class K>
+struct PyOutlet;
+
 template <class Outlet, std::optional<double> Outlet::*Field>
 Ref read_optional(const Outlet& o) {
   return from_optional_double(o.*Field);
@@ -255,6 +267,11 @@ BoundClass<ConstantDischargeInfo> constant_class({
     constant_getset,
     nullptr,
 }, pickled<ConstantDischargeInfo, constant_payload, constant_rebuild>());
+template <>
+struct PyOutlet<ConstantDischargeInfo> {
+  static PyTypeObject* type() { return constant_class.type(); }
+  static constexpr std::size_t module_position = 3;
+};
 
 constexpr const char* kSpecifiedParams[] = {"discharge", "minimum_elevation", "maximum_elevation",
                                             "maximum_release"};
@@ -323,6 +340,11 @@ BoundClass<SpecifiedDischargeInfo> specified_class({
     specified_getset,
     nullptr,
 }, pickled<SpecifiedDischargeInfo, specified_payload, specified_rebuild>());
+template <>
+struct PyOutlet<SpecifiedDischargeInfo> {
+  static PyTypeObject* type() { return specified_class.type(); }
+  static constexpr std::size_t module_position = 2;
+};
 
 constexpr const char* kControlledParams[] = {"elevation_discharge", "minimum_elevation", "maximum_elevation",
                                              "maximum_release"};
@@ -399,6 +421,11 @@ BoundClass<ControlledDischargeInfo> controlled_class({
     controlled_getset,
     nullptr,
 }, pickled<ControlledDischargeInfo, controlled_payload, controlled_rebuild>());
+template <>
+struct PyOutlet<ControlledDischargeInfo> {
+  static PyTypeObject* type() { return controlled_class.type(); }
+  static constexpr std::size_t module_position = 0;
+};
 
 constexpr const char* kUncontrolledParams[] = {"elevation_discharge", "elevation_offset"};
 constexpr Signature kUncontrolledNew{"__new__", "UnControlledDischargeInfo", kUncontrolledParams, 1};
@@ -456,6 +483,11 @@ BoundClass<UnControlledDischargeInfo> uncontrolled_class({
     uncontrolled_getset,
     nullptr,
 }, pickled<UnControlledDischargeInfo, uncontrolled_payload, uncontrolled_rebuild>());
+template <>
+struct PyOutlet<UnControlledDischargeInfo> {
+  static PyTypeObject* type() { return uncontrolled_class.type(); }
+  static constexpr std::size_t module_position = 1;
+};
 
 // One line of the enum-extraction error, for a variant that did not match.
 void append_variant_failure(Ref& message, PyObject* obj, const char* variant, const char* class_name) {
@@ -466,38 +498,61 @@ void append_variant_failure(Ref& message, PyObject* obj, const char* variant, co
   message = require(PyUnicode_Concat(message.get(), line.get()));
 }
 
+// The outlet classes in the list's order, and in the module's.
+using OutletTypes = std::array<PyTypeObject* (*)(), OutletKinds::size>;
+template <class... K>
+constexpr OutletTypes listed_types(TypeList<K...>) {
+  return {&PyOutlet<K>::type...};
+}
+template <class... K>
+constexpr std::optional<OutletTypes> module_types(TypeList<K...>) {
+  OutletTypes types{};
+  for (auto [position, type] : {std::pair{PyOutlet<K>::module_position, &PyOutlet<K>::type}...}) {
+    if (position >= types.size() || types[position]) return std::nullopt;
+    types[position] = type;
+  }
+  return types;
+}
+constexpr OutletTypes kListedTypes = listed_types(OutletKinds{});
+static_assert(module_types(OutletKinds{}), "each outlet class has a module position of its own");
+constexpr OutletTypes kModuleTypes = *module_types(OutletKinds{});
+
+// The first kind `obj` is an instance of, in the list's order.
+template <class... K>
+std::optional<DischargeInfo> first_matching(PyObject* obj, TypeList<K...>) {
+  std::optional<DischargeInfo> found;
+  (void)((is_instance<K>(obj) && (found.emplace(to_value<K>(obj)), true)) || ...);
+  return found;
+}
+
+template <class... K>
+[[noreturn]] void refuse_outlet(PyObject* obj, TypeList<K...>) {
+  std::string head = "failed to extract enum DischargeInfo ('";
+  const char* separator = "";
+  ((head += separator, head += K::variant, separator = " | "), ...);
+  head += "')";
+  Ref message = require(PyUnicode_FromStringAndSize(head.data(), static_cast<Py_ssize_t>(head.size())));
+  (append_variant_failure(message, obj, K::variant.data(), K::name.data()), ...);
+  raise(PyExc_TypeError, std::move(message));
+}
+
 }  // namespace
 
 DischargeInfo to_discharge_info(PyObject* obj) {
-  if (is_instance<UnControlledDischargeInfo>(obj)) return to_value<UnControlledDischargeInfo>(obj);
-  if (is_instance<ControlledDischargeInfo>(obj)) return to_value<ControlledDischargeInfo>(obj);
-  if (is_instance<SpecifiedDischargeInfo>(obj)) return to_value<SpecifiedDischargeInfo>(obj);
-  if (is_instance<ConstantDischargeInfo>(obj)) return to_value<ConstantDischargeInfo>(obj);
-  Ref message = require(
-      PyUnicode_FromString("failed to extract enum DischargeInfo ('Uncontrolled | Controlled | Specified | Constant')"));
-  append_variant_failure(message, obj, "Uncontrolled", "UnControlledDischargeInfo");
-  append_variant_failure(message, obj, "Controlled", "ControlledDischargeInfo");
-  append_variant_failure(message, obj, "Specified", "SpecifiedDischargeInfo");
-  append_variant_failure(message, obj, "Constant", "ConstantDischargeInfo");
-  raise(PyExc_TypeError, std::move(message));
+  if (std::optional<DischargeInfo> info = first_matching(obj, OutletKinds{})) return std::move(*info);
+  refuse_outlet(obj, OutletKinds{});
 }
 
 void register_reservoir_utils(PyObject* module) {
   add_class(module, discharge_curve_class.type());
   add_class(module, storage_class.type());
-  add_class(module, controlled_class.type());
-  add_class(module, uncontrolled_class.type());
-  add_class(module, specified_class.type());
-  add_class(module, constant_class.type());
+  for (PyTypeObject* (*type)() : kModuleTypes) add_class(module, type());
 }
 
 namespace bind {
 PyTypeObject* ClassInfo<ElevationStorage>::type() { return storage_class.type(); }
 PyTypeObject* ClassInfo<ElevationDischarge>::type() { return discharge_curve_class.type(); }
-PyTypeObject* ClassInfo<ConstantDischargeInfo>::type() { return constant_class.type(); }
-PyTypeObject* ClassInfo<SpecifiedDischargeInfo>::type() { return specified_class.type(); }
-PyTypeObject* ClassInfo<ControlledDischargeInfo>::type() { return controlled_class.type(); }
-PyTypeObject* ClassInfo<UnControlledDischargeInfo>::type() { return uncontrolled_class.type(); }
+PyTypeObject* outlet_type(std::size_t index) { return kListedTypes[index](); }
 }  // namespace bind
 
 }  // namespace pelmora

@@ -6,10 +6,6 @@
 
 namespace pelmora {
 
-void SpecifiedDischargeInfo::refuse_missing_time() {
-  throw StateError("SpecifiedDischargeInfo requires duration_secs but none was provided.");
-}
-
 // The cursor cannot read before the series; get_value speaks for that time.
 void SpecifiedDischargeInfo::refuse_negative_time(std::int64_t duration_secs) const {
   discharge.get_value(static_cast<double>(duration_secs));

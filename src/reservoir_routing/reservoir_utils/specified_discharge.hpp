@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "reservoir_routing/reservoir_utils/discharge_source.hpp"
@@ -12,6 +13,13 @@
 namespace pelmora {
 
 struct SpecifiedDischargeInfo {
+  // What the outlet list (outlet_kinds.hpp) reads about this kind.
+  static constexpr std::string_view name = "SpecifiedDischargeInfo";
+  static constexpr std::string_view variant = "Specified";
+  static constexpr bool needs_clock = true;  // a query without a time is refused
+  static constexpr bool has_rating_curve = false;
+  using Search = SeriesCursor;  // where the series was last read
+
   ContinuousSeries discharge;  // its kind is not examined
   std::optional<double> minimum_elevation;
   std::optional<double> maximum_elevation;
@@ -39,10 +47,6 @@ struct SpecifiedDischargeInfo {
       refuse_negative_time(duration_secs);
     return capped(series_value_at(discharge, duration_secs, cursor));
   }
-
-  // The error of a query without a time: only a caller that runs a clock can
-  // ask this outlet.
-  [[noreturn]] static void refuse_missing_time();
 
  private:
   void check_within_series(std::int64_t duration_secs) const {

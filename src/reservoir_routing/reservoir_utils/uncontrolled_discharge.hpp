@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "reservoir_routing/reservoir_utils/discharge_source.hpp"
@@ -12,6 +13,13 @@
 namespace pelmora {
 
 struct UnControlledDischargeInfo {
+  // What the outlet list (outlet_kinds.hpp) reads about this kind.
+  static constexpr std::string_view name = "UnControlledDischargeInfo";
+  static constexpr std::string_view variant = "Uncontrolled";
+  static constexpr bool needs_clock = false;
+  static constexpr bool has_rating_curve = true;
+  using Search = std::size_t;  // the curve segment of the last lookup
+
   ElevationDischarge elevation_discharge;
   // Added to the reservoir elevation before the lookup, for a crest surveyed
   // on another datum than the storage curve.
