@@ -86,6 +86,9 @@ def test_fraction_bounds_accepted():
         ((HOUR, 1.001, 0.0, 0), ValueError, "gw_fraction must be between 0 and 1"),
         ((HOUR, -0.0001, 0.0), ValueError, "gw_fraction must be between 0 and 1"),
         ((HOUR, 0.5, 0.0, 0), ValueError, "num_reservoir must be at least 1"),
+        # A chain's state is a double per reservoir: 2**24 of them at most.
+        ((HOUR, 0.5, 0.0, 2**24 + 1), ValueError, "num_reservoir must be at most 16777216"),
+        ((HOUR, 0.5, 0.0, 2**64 - 1), ValueError, "num_reservoir must be at most 16777216"),
         ((HOUR, 0.5), TypeError, "LinearReservoir.__new__() missing 1 required positional argument: 'initial_q'"),
     ],
 )
@@ -109,7 +112,7 @@ def test_not_subclassable():
         ("initial_q", math.inf, math.inf),
         ("num_reservoir", 0, 0),
         ("num_reservoir", with_numpy(lambda np: np.uint8(5)), 5),
-        ("num_reservoir", 2**64 - 1, 2**64 - 1),
+        ("num_reservoir", 2**24, 2**24),  # the cap itself
     ],
 )
 def test_setters_store_unchecked(attr, value, stored):
@@ -128,6 +131,8 @@ def test_setters_store_unchecked(attr, value, stored):
          "argument 'num_reservoir': 'float' object cannot be interpreted as an integer"),
         ("num_reservoir", -1, OverflowError, "can't convert negative int to unsigned"),
         ("num_reservoir", 2**64, OverflowError, "int too big to convert"),
+        ("num_reservoir", 2**24 + 1, ValueError, "num_reservoir must be at most 16777216"),
+        ("num_reservoir", 2**64 - 1, ValueError, "num_reservoir must be at most 16777216"),
     ],
 )
 def test_failed_write_keeps_value(attr, value, error, text):

@@ -211,3 +211,62 @@ def test_calls_off_the_main_thread_run_to_the_end():
                           timeout=120)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["MAIN", "True", "True"], proc.stdout
+
+
+# Calls that once held every other thread until they returned, and heard
+# Ctrl-C only then. Each would run for seconds; the child's own ticker thread
+# counts for a while during the call, then signals the process and notes the
+# time. The call must end with KeyboardInterrupt soon after, and no result.
+SHORT_WORKLOADS = {
+    # 8 values of 2**30 s split into 32 s steps: 268 M values written.
+    "disaggregate": (
+        "rain = U.IncrementalTimeSeries([1.0] * 8, timedelta(seconds=2**30), 'rainfall')\n"
+        "call = lambda: rain.disaggregate(32)\n"
+    ),
+    # 134 M rainfall values (8 bytes each, built without a list).
+    "deficit and constant": (
+        "import array\n"
+        "rain = U.IncrementalTimeSeries(array.array('d', [0.5]) * 2**27, timedelta(hours=1), 'rainfall')\n"
+        "call = lambda: pelmora.rainfall_loss.run_deficit_and_constant(rain, 0.3, 1.0, 0.1, timedelta(hours=10))\n"
+    ),
+}
+
+TICKER_CHILD = PRELUDE + (
+    "{workload}"
+    "started = threading.Event()\n"
+    "ticks, signalled = 0, []\n"
+    "def tick():\n"
+    "    global ticks\n"
+    "    started.wait()\n"
+    "    until = time.monotonic() + 0.1\n"
+    "    while time.monotonic() < until:\n"
+    "        ticks += 1\n"
+    "    signalled.append(time.monotonic())\n"
+    "    os.kill(os.getpid(), signal.SIGINT)\n"
+    "threading.Thread(target=tick, daemon=True).start()\n"
+    "started.set()\n"
+    "try:\n"
+    "    result = call()\n"
+    "except KeyboardInterrupt:\n"
+    "    print('RAISED', ticks, time.monotonic() - signalled[0], flush=True)\n"
+    "else:\n"
+    "    print('RETURNED', ticks, flush=True)\n"
+)
+
+
+# Under AddressSanitizer every write (and the output's allocation) is
+# instrumented, so an interval of work between two polls takes seconds.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+PROMPT_S = 10.0 if UNDER_ASAN else 0.5
+
+
+@pytest.mark.parametrize("kernel", list(SHORT_WORKLOADS))
+def test_ticker_runs_and_sigint_stops_the_call_promptly(kernel):
+    proc = subprocess.run([sys.executable, "-c", TICKER_CHILD.format(workload=SHORT_WORKLOADS[kernel])],
+                          env=child_env(), capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    words = proc.stdout.split()
+    # The ticker signalled while the call ran (else the call would have
+    # returned first), having counted meanwhile.
+    assert words[0] == "RAISED" and int(words[1]) > 0, proc.stdout
+    assert float(words[2]) < PROMPT_S, proc.stdout

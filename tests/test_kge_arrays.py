@@ -11,7 +11,7 @@ import textwrap
 import pytest
 
 import pelmora
-from conftest import child_env
+from conftest import child_env, with_numpy
 
 kge = pelmora.metrics.calculate_kge
 
@@ -46,6 +46,34 @@ def test_arrays_give_the_bits_lists_give(n, kind, use_log, np):
                  (array.array("d", sim.tolist()), array.array("d", obs.tolist())),
                  (sim.copy()[::-1][::-1], obs[::1]), (np.repeat(sim, 2)[::2], obs)]:
         assert same(kge(s, o, use_log), want)
+
+
+class Overwriter:
+    """An observed value whose conversion overwrites the simulated buffer."""
+
+    def __init__(self, value, target):
+        self.value, self.target = value, target
+
+    def __float__(self):
+        new = [9.0, -3.0, 0.5, 7.0]
+        self.target[:] = array.array("d", new) if isinstance(self.target, array.array) else new
+        return self.value
+
+
+@pytest.mark.parametrize("make", [
+    lambda: array.array("d", [1.0, 2.0, 3.0, 4.0]),
+    with_numpy(lambda np: lambda: np.array([1.0, 2.0, 3.0, 4.0])),
+    with_numpy(lambda np: lambda: np.arange(1.0, 40_001.0)[:4]),  # a view of a larger array
+], ids=["array.array", "numpy", "numpy-view"])
+@pytest.mark.parametrize("use_log", [False, True])
+def test_sim_is_read_when_converted_before_obs_runs_code(make, use_log):
+    # The documented worked example: sim is taken as it was when converted,
+    # whatever converting obs (a __float__) then does to its buffer.
+    sim = make()
+    obs = [Overwriter(v, sim) for v in [1.5, 2.5, 2.5, 4.5]]
+    got = kge(sim, obs, use_log)
+    assert list(sim) == [9.0, -3.0, 0.5, 7.0]  # the overwrite did happen
+    assert got == kge([1.0, 2.0, 3.0, 4.0], [1.5, 2.5, 2.5, 4.5], use_log)
 
 
 def test_unaligned_and_swapped_arrays_give_the_same_bits(np):

@@ -36,6 +36,16 @@ class Slotted(ITS):
     __slots__ = ("station",)
 
 
+class Forwarding(CTS):
+    def __buffer__(self, flags):
+        return super().__buffer__(flags)
+
+
+class Refusing(ITS):
+    def __buffer__(self, flags):
+        raise RuntimeError("not through me")
+
+
 class Gate(ru.ControlledDischargeInfo):
     def __setstate__(self, state):
         self.__dict__.update(state, restored=True)
@@ -100,7 +110,7 @@ def samples():
         "controlled-bare": ru.ControlledDischargeInfo(rating),
         "uncontrolled": ru.UnControlledDischargeInfo(rating, -0.0),
         "uncontrolled-bare": ru.UnControlledDischargeInfo(rating),
-        "linear-reservoir": LinearReservoir(timedelta(days=30, seconds=1.7), math.nan, -0.0, 2**64 - 1),
+        "linear-reservoir": LinearReservoir(timedelta(days=30, seconds=1.7), math.nan, -0.0, 2**24),
         "deficit-result": pelmora.rainfall_loss.run_deficit_and_constant(rain, 0.5, 2.0, 0.05, 2 * HOUR),
         "level-pool-result": pelmora.reservoir.run_level_pool_routing(inflow, 101.0, pool_curve, outlets),
         "continuous-dated": CTS(EDGES, HOUR, "discharge", start=NAIVE),
@@ -284,6 +294,54 @@ def test_subclass_copies():
     assert copy.copy(Slotted([3.0], STEP, "rainfall")).data == [3.0]
 
 
+# A slotted subclass whose state lists slot items that are not pairs: copy
+# must raise what pure Python's copy raises for a plain class of the same
+# shape (it once read them as tuples unchecked, and crashed). Each case runs
+# in a child, as a regression would crash the interpreter.
+BAD_SLOT_ITEMS = ["[42]", "[('a',)]", "[('a', 1, 2)]", "[['a', 1, 2]]", "[iter(['a', 1, 2])]", "[None]",
+                  "['ab']", "[{'a': 1}]"]
+BAD_SLOTS_CHILD = """
+import copy, sys
+from datetime import timedelta
+import pelmora
+
+class Items:
+    def items(self):
+        return {items}
+
+class Plain:
+    __slots__ = ("a", "b")
+    def __getstate__(self):
+        return (None, Items())
+
+class Series(pelmora.utils.ContinuousTimeSeries):
+    __slots__ = ("a", "b")
+    def __getstate__(self):
+        return (None, Items())
+
+def outcome(how, obj):
+    try:
+        copied = how(obj)
+    except Exception as e:
+        return type(e).__name__, str(e)
+    return "copied", {{name: getattr(copied, name, None) for name in ("a", "b")}}
+
+for how in (copy.copy, copy.deepcopy):
+    expected = outcome(how, Plain())
+    got = outcome(how, Series([1.0], timedelta(hours=1), "discharge"))
+    print(expected == got, expected, got)
+"""
+
+
+@pytest.mark.parametrize("items", BAD_SLOT_ITEMS)
+def test_copy_unpacks_slot_state_as_pure_python_does(items):
+    proc = subprocess.run([sys.executable, "-c", BAD_SLOTS_CHILD.format(items=items)], env=child_env(),
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    assert len(lines) == 2 and all(line.startswith("True ") for line in lines), proc.stdout
+
+
 def test_protocol_5_sends_values_out_of_band():
     series = CTS([float(i) for i in range(100_000)], STEP, "discharge")
     buffers = []
@@ -295,6 +353,22 @@ def test_protocol_5_sends_values_out_of_band():
     assert fields(back) == fields(series)
     # In band, the values are bytes, not a list of floats.
     assert len(pickle.dumps(series, 5)) < 800_200
+
+
+@pytest.mark.parametrize("cls", [Forwarding, Refusing])
+@pytest.mark.parametrize("band", ["in", "out"])
+def test_subclass_with_its_own_buffer_pickles_its_values(cls, band):
+    series = cls(EDGES, STEP, "rainfall")
+    buffers = []
+    data = pickle.dumps(series, 5, buffer_callback=buffers.append if band == "out" else None)
+    assert len(buffers) == (band == "out")
+    back = pickle.loads(data, buffers=buffers)
+    assert type(back) is cls and fields(back) == fields(series)
+    if buffers:
+        view = buffers[0].raw()
+        assert view.readonly and view.tobytes() == struct.pack(f"{len(EDGES)}d", *EDGES)
+        with pytest.raises(TypeError, match="read-only"):
+            view.cast("B")[0:1] = b"x"
 
 
 def test_every_series_of_a_result_is_one_buffer():

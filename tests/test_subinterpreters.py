@@ -18,6 +18,12 @@ import pytest
 
 import pelmora
 
+# The debug allocators the probes run under. A free-threaded interpreter has
+# only the mimalloc ones (pymalloc and plain malloc stop it at start-up); the
+# default build has pymalloc's and the C library's.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+DEBUG_ALLOCATORS = ["mimalloc", "mimalloc_debug"] if FREE_THREADED else ["pymalloc_debug", "malloc_debug"]
+
 MESSAGE = "module '{}' can only be imported in the main interpreter, not in a subinterpreter"
 
 # How each kind of interpreter is made. An interpreter with its own GIL (as
@@ -77,6 +83,22 @@ print("main ok")
 """
 
 
+@pytest.mark.parametrize("malloc", DEBUG_ALLOCATORS)
+def test_chosen_allocator_starts_this_interpreter(malloc):
+    # Each allocator the probes use must exist in this build of CPython:
+    # an unknown one fails before any probe runs, for every probe alike.
+    run = subprocess.run([sys.executable, "-c", "import sys; print(sys._is_gil_enabled())"],
+                         env={**os.environ, "PYTHONMALLOC": malloc}, capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.strip() == str(not FREE_THREADED)
+
+
+def test_default_build_probes_under_pymalloc_and_malloc_debug():
+    if FREE_THREADED:
+        pytest.skip("the default build's choice")
+    assert DEBUG_ALLOCATORS == ["pymalloc_debug", "malloc_debug"]
+
+
 def run_child(code, *args, malloc, path):
     env = {**os.environ, "PYTHONMALLOC": malloc, "PYTHONPATH": str(path)}
     return subprocess.run([sys.executable, "-P", "-c", code, *args], capture_output=True, text=True,
@@ -88,7 +110,7 @@ def child_code(config):
     return CHILD.format(config=CONFIGS[config], use=use)
 
 
-@pytest.mark.parametrize("malloc", ["pymalloc_debug", "malloc_debug"])
+@pytest.mark.parametrize("malloc", DEBUG_ALLOCATORS)
 @pytest.mark.parametrize("first", ["sub", "main"])
 @pytest.mark.parametrize("config", list(CONFIGS))
 def test_import_refused_outside_main_interpreter(config, first, malloc):
@@ -110,7 +132,7 @@ def test_area_entry_points_refused_outside_main_interpreter(tmp_path, first):
     for name in names:
         shutil.copy(pelmora.__file__, tmp_path / f"{name}{suffix}")
     for name in names:
-        run = run_child(child_code("legacy"), name, first, malloc="pymalloc_debug", path=tmp_path)
+        run = run_child(child_code("legacy"), name, first, malloc=DEBUG_ALLOCATORS[0], path=tmp_path)
         assert run.returncode == 0, run.stderr
         refusal = "ImportError: " + MESSAGE.format(name)
         assert run.stdout.splitlines() == [refusal, refusal, "main ok"], name
@@ -147,7 +169,7 @@ print("main ok")
 """
 
 
-@pytest.mark.parametrize("malloc", ["pymalloc_debug", "malloc_debug"])
+@pytest.mark.parametrize("malloc", DEBUG_ALLOCATORS)
 def test_smuggled_object_does_not_run_in_subinterpreter(malloc):
     pytest.importorskip("ctypes")
     path = os.path.dirname(pelmora.__file__)

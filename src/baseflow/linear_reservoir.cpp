@@ -55,6 +55,11 @@ ContinuousSeries discharge(std::vector<double> values, std::int32_t time_step) {
 
 }  // namespace
 
+void check_reservoir_cap(std::uint64_t num_reservoir) {
+  if (num_reservoir > kMaxReservoirs)
+    throw DomainError("num_reservoir must be at most " + format_int(static_cast<std::int64_t>(kMaxReservoirs)));
+}
+
 LinearReservoir make_linear_reservoir(double k_seconds, double gw_fraction, double initial_q,
                                       std::uint64_t num_reservoir) {
   // A NaN or sub-second constant truncates to 0 and is refused as not positive.
@@ -64,6 +69,7 @@ LinearReservoir make_linear_reservoir(double k_seconds, double gw_fraction, doub
   if (gw_fraction < 0.0 || gw_fraction > 1.0)
     throw DomainError("gw_fraction must be between 0 and 1");
   if (num_reservoir == 0) throw DomainError("num_reservoir must be at least 1");
+  check_reservoir_cap(num_reservoir);
   return {k, gw_fraction, initial_q, num_reservoir};
 }
 
@@ -100,6 +106,7 @@ Baseflow linear_reservoir_rs(double basin_area, const IncrementalSeries& rainfal
     const double area_factor = basin_area * 1.00833;  // acre-inch per hour -> cfs
 
     for (const auto& [name, layer] : reservoirs) {
+      check_reservoir_cap(layer.num_reservoir);
       // The layer's constant is shared among its chain. A zero count gives an
       // infinite constant: it passes the check and C = 0 below.
       const double k_per_res = (static_cast<double>(layer.k_duration) / 3600.0) /

@@ -22,6 +22,12 @@ struct LinearReservoir {
   std::uint64_t num_reservoir;
 };
 
+// The most reservoirs one layer may chain: its state is one double each, so
+// this bounds it at 128 MiB. Constructor, setter and routing all refuse more
+// with "num_reservoir must be at most 16777216".
+inline constexpr std::uint64_t kMaxReservoirs = std::uint64_t{1} << 24;
+void check_reservoir_cap(std::uint64_t num_reservoir);
+
 // `k_seconds` is the non-negative duration already read from the timedelta;
 // its fraction of a second is dropped.
 LinearReservoir make_linear_reservoir(double k_seconds, double gw_fraction, double initial_q,

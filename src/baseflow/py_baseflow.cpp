@@ -49,10 +49,17 @@ LinearReservoir reservoir_rebuild(PyObject* args) { return reservoir_from_args(a
 
 Ref k_duration_to_py(std::int32_t seconds) { return timedelta_from_seconds(seconds); }
 
-// Writes store without a range check, as documented for the attributes.
+// Writes store any fraction and any count up to the cap (zero too), as
+// documented for the attributes.
 void store_gw_fraction(LinearReservoir& r, double v) { r.gw_fraction = v; }
 void store_initial_q(LinearReservoir& r, double v) { r.initial_q = v; }
 void store_num_reservoir(LinearReservoir& r, std::uint64_t v) { r.num_reservoir = v; }
+// A count the routing can hold; zero stays allowed, as documented.
+std::uint64_t to_reservoir_count(PyObject* obj) {
+  const std::uint64_t n = to_count(obj);
+  check_reservoir_cap(n);
+  return n;
+}
 
 PyGetSetDef reservoir_getset[] = {
     {"k_duration", field_getter<LinearReservoir, std::int32_t, &LinearReservoir::k_duration, k_duration_to_py>, nullptr,
@@ -69,9 +76,9 @@ PyGetSetDef reservoir_getset[] = {
      "Initial discharge at the start of the simulation (cfs).\n\n"
      "Every reservoir of the chain starts with this outflow.", const_cast<char*>("initial_q")},
     {"num_reservoir", field_getter<LinearReservoir, std::uint64_t, &LinearReservoir::num_reservoir, from_u64>,
-     setter<LinearReservoir, std::uint64_t, to_count, store_num_reservoir>,
+     setter<LinearReservoir, std::uint64_t, to_reservoir_count, store_num_reservoir>,
      "Number of linear reservoirs chained in series.\n\n"
-     "An int, at least 1 at construction.", const_cast<char*>("num_reservoir")},
+     "An int, at least 1 at construction and at most 16777216 (2**24).", const_cast<char*>("num_reservoir")},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -99,7 +106,8 @@ BoundClass<LinearReservoir> reservoir_class({
     "------\n"
     "ValueError\n"
     "    When `k_duration` is negative or shorter than one second, when\n"
-    "    `gw_fraction` is outside [0.0, 1.0], or when `num_reservoir` is 0.\n"
+    "    `gw_fraction` is outside [0.0, 1.0], or when `num_reservoir` is 0 or\n"
+    "    above 16777216 (2**24).\n"
     "OverflowError\n"
     "    When `num_reservoir` is negative.\n\n"
     "Notes\n"

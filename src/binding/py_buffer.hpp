@@ -14,4 +14,10 @@ namespace pelmora::bind {
 int export_doubles(PyObject* exporter, std::span<const double> values, Py_buffer* view, int flags) noexcept;
 void release_doubles(PyObject* exporter, Py_buffer* view) noexcept;
 
+// A private read-only exporter of `values`, which `owner` holds and never
+// changes while it lives; the exporter keeps `owner` alive. It exports
+// through its own slots, never through the owner's type, so a subclass that
+// redefines __buffer__ cannot change what is exported (pickle hands it out).
+Ref values_exporter(PyObject* owner, std::span<const double> values);
+
 }  // namespace pelmora::bind

@@ -222,8 +222,13 @@ void read_items(const Py_buffer& view, bool swapped, std::vector<double>& out) {
                      reinterpret_cast<std::uintptr_t>(base) % alignof(T) == 0;
   if constexpr (std::is_same_v<T, double>) {
     if (plain) {
+      // Each value is read whole, by one 8-byte load: the buffer's owner may
+      // be writing to it from another thread meanwhile, and a copy that moves
+      // bytes (a sanitizer's memcpy does) could mix two of its values.
       const double* first = reinterpret_cast<const double*>(base);
-      out.assign(first, first + n);  // one write of each value, no zero-fill first
+      out.resize(n);
+      double* to = out.data();
+      for (std::size_t i = 0; i < n; ++i) __atomic_load(first + i, to + i, __ATOMIC_RELAXED);
       return;
     }
   }
@@ -375,26 +380,6 @@ std::vector<double> to_vector(PyObject* obj) {
   }
   if (out.capacity() > out.size()) out.shrink_to_fit();
   return out;
-}
-
-VectorOrBuffer to_vector_or_buffer(PyObject* obj) {
-  if (!PyUnicode_Check(obj) && PySequence_Check(obj)) {
-    if (std::optional<DoubleBuffer> buffer = DoubleBuffer::of(obj)) return VectorOrBuffer{{}, std::move(buffer)};
-  }
-  return VectorOrBuffer{to_vector(obj), std::nullopt};
-}
-
-std::optional<DoubleBuffer> DoubleBuffer::of(PyObject* obj) {
-  BufferView view;
-  const std::optional<ItemFormat> format = number_buffer(obj, view);
-  if (!format || format->kind != NumberKind::kFloat || format->size != sizeof(double) || format->swapped)
-    return std::nullopt;
-  const Py_ssize_t stride = view->strides ? view->strides[0] : view->itemsize;
-  if ((stride != static_cast<Py_ssize_t>(sizeof(double)) && view->shape[0] > 1) ||
-      reinterpret_cast<std::uintptr_t>(view->buf) % alignof(double) != 0)
-    return std::nullopt;
-  const std::span<const double> values(static_cast<const double*>(view->buf), static_cast<std::size_t>(view->shape[0]));
-  return DoubleBuffer(std::move(view), values);
 }
 
 Timedelta to_timedelta(PyObject* obj) {

@@ -49,37 +49,6 @@ Timedelta to_timedelta(PyObject* obj);                      // datetime.timedelt
 // `datetime`.
 Ref to_optional_datetime(PyObject* obj);
 
-// A one-dimensional, C-contiguous, aligned buffer of native doubles, held
-// exported from its Python owner (a numpy array, an array.array or a
-// memoryview) so its memory stays in place until this is destroyed, which
-// must happen attached to the interpreter. The owner may still write to it
-// meanwhile, from another thread: read each value once and use only what was
-// read (a kernel copies it into private storage as it goes).
-class DoubleBuffer {
- public:
-  // The buffer of `obj`, or nothing when `obj` has none of that shape.
-  static std::optional<DoubleBuffer> of(PyObject* obj);
-  std::span<const double> values() const noexcept { return values_; }
-
- private:
-  DoubleBuffer(BufferView view, std::span<const double> values) noexcept
-      : view_(std::move(view)), values_(values) {}
-  BufferView view_;
-  std::span<const double> values_;
-};
-
-// A sequence argument as a private vector or, for a float64 buffer, as the
-// buffer itself, read later: the caller copies it as it reads it.
-struct VectorOrBuffer {
-  std::vector<double> vector;
-  std::optional<DoubleBuffer> buffer;
-  std::span<const double> values() const noexcept {
-    return buffer ? buffer->values() : std::span<const double>(vector);
-  }
-  bool shared() const noexcept { return buffer.has_value(); }
-};
-VectorOrBuffer to_vector_or_buffer(PyObject* obj);  // the same rules as to_vector
-
 // A dict converted item by item in the dict's own order: keys as strings,
 // values by `convert`. Each step runs under the dict's lock; a dict changed
 // by another thread between steps raises RuntimeError, as iterating it in

@@ -6,8 +6,11 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <tuple>
+#include <utility>
 
 #include "binding/py_args.hpp"
+#include "binding/py_buffer.hpp"
 #include "binding/py_convert.hpp"
 #include "binding/py_errors.hpp"
 
@@ -96,6 +99,44 @@ bool is_byte(const char* format) {
   return std::strcmp(format, "B") == 0 || std::strcmp(format, "b") == 0 || std::strcmp(format, "c") == 0;
 }
 
+// `a, b = obj` as the interpreter does it, with its errors: a non-iterable
+// raises TypeError, too few or too many items ValueError.
+std::pair<Ref, Ref> unpack_pair(PyObject* obj) {
+  Ref iter = Ref::steal(PyObject_GetIter(obj));
+  if (!iter) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(obj)->tp_iter && !PySequence_Check(obj)) {
+      PyErr_Clear();
+      raise(PyExc_TypeError,
+            require(PyUnicode_FromFormat("cannot unpack non-iterable %.200s object", Py_TYPE(obj)->tp_name)));
+    }
+    throw_error_set();
+  }
+  Ref items[2];
+  for (int i = 0; i < 2; ++i) {
+    PyObject* raw = nullptr;
+    const int status = PyIter_NextItem(iter.get(), &raw);
+    if (status < 0) throw_error_set();
+    if (status == 0)
+      raise(PyExc_ValueError,
+            require(PyUnicode_FromFormat("not enough values to unpack (expected 2, got %d)", i)));
+    items[i] = Ref::steal(raw);
+  }
+  PyObject* extra = nullptr;
+  const int status = PyIter_NextItem(iter.get(), &extra);
+  if (status < 0) throw_error_set();
+  if (status > 0) {
+    Py_DECREF(extra);
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj) || PyDict_CheckExact(obj)) {
+      const Py_ssize_t size = PyObject_Size(obj);
+      if (size < 0) throw_error_set();
+      raise(PyExc_ValueError,
+            require(PyUnicode_FromFormat("too many values to unpack (expected 2, got %zd)", size)));
+    }
+    raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+  }
+  return {std::move(items[0]), std::move(items[1])};
+}
+
 }  // namespace
 
 void register_reconstructible(ReconstructEntry* entry) noexcept {
@@ -147,28 +188,41 @@ void copy_instance_state(PyObject* original, PyObject* copy, PyObject* memo) {
     require(PyObject_CallOneArg(setstate.get(), state.get()));
     return;
   }
-  PyObject* dict_state = state.get();
-  PyObject* slot_state = nullptr;
-  if (PyTuple_Check(dict_state) && PyTuple_GET_SIZE(dict_state) == 2) {
-    slot_state = PyTuple_GET_ITEM(dict_state, 1);
-    dict_state = PyTuple_GET_ITEM(dict_state, 0);
+  // Unpacked as copy does it: any tuple of length 2 is (dict state, slot
+  // state), and every slot item must unpack to a name and a value.
+  Ref dict_state = Ref::borrow(state.get());
+  Ref slot_state;
+  if (PyTuple_Check(state.get())) {
+    const Py_ssize_t size = PyObject_Size(state.get());
+    if (size < 0) throw_error_set();
+    if (size == 2) std::tie(dict_state, slot_state) = unpack_pair(state.get());
   }
-  if (dict_state != Py_None) {
+  if (dict_state.get() != Py_None) {
     Ref dict = require(PyObject_GetAttrString(copy, "__dict__"));
-    require(PyObject_CallMethod(dict.get(), "update", "O", dict_state));
+    require(PyObject_CallMethod(dict.get(), "update", "O", dict_state.get()));
   }
-  if (slot_state && slot_state != Py_None) {
-    Ref items = require(PyMapping_Items(slot_state));
-    const Py_ssize_t n = PyList_GET_SIZE(items.get());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* item = PyList_GET_ITEM(items.get(), i);
-      require_ok(PyObject_SetAttr(copy, PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1)));
+  if (slot_state && slot_state.get() != Py_None) {
+    Ref items = require(PyObject_CallMethod(slot_state.get(), "items", nullptr));
+    Ref iter = require(PyObject_GetIter(items.get()));
+    for (;;) {
+      PyObject* raw = nullptr;
+      const int status = PyIter_NextItem(iter.get(), &raw);
+      if (status < 0) throw_error_set();
+      if (status == 0) break;
+      Ref item = Ref::steal(raw);
+      const auto [name, value] = unpack_pair(item.get());
+      require_ok(PyObject_SetAttr(copy, name.get(), value.get()));
     }
   }
 }
 
-Ref doubles_payload(std::span<const double> values, int protocol, PyObject* exporter) {
-  if (exporter && protocol >= 5) return require(PyPickleBuffer_FromObject(exporter));
+Ref doubles_payload(std::span<const double> values, int protocol, PyObject* owner) {
+  if (owner && protocol >= 5) {
+    // The values themselves, not whatever the owner's class (a subclass with
+    // a __buffer__ of its own) would export.
+    Ref exporter = values_exporter(owner, values);
+    return require(PyPickleBuffer_FromObject(exporter.get()));
+  }
   return require(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
                                            static_cast<Py_ssize_t>(values.size_bytes())));
 }

@@ -58,9 +58,10 @@ Ref reduce_instance(PyObject* self, PyTypeObject* library_type, Ref args);
 // through copy.deepcopy with `memo` for a deep one.
 void copy_instance_state(PyObject* original, PyObject* copy, PyObject* memo);
 
-// Values as they travel in a payload: a PickleBuffer over `exporter` (which
-// exports exactly these values) from protocol 5 on, otherwise bytes.
-Ref doubles_payload(std::span<const double> values, int protocol, PyObject* exporter = nullptr);
+// Values as they travel in a payload: from protocol 5 on a PickleBuffer over
+// these values, which `owner` holds unchanged and is kept alive by it,
+// otherwise bytes.
+Ref doubles_payload(std::span<const double> values, int protocol, PyObject* owner = nullptr);
 
 // The values of a payload: a buffer of native doubles (format "d") or of raw
 // bytes holding them, else any sequence of numbers as the constructors take.

@@ -20,16 +20,15 @@ constexpr Signature kSig{"calculate_kge", nullptr, kParams, 2};
 PyObject* calculate_kge(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&] {
     Args a(kSig, argv, nargs, kwnames);
-    // A float64 array is not copied here: the kernel's first pass copies it
-    // as it sums it, and only that copy is read afterwards. The buffers are
-    // released, attached, when the call returns.
-    const VectorOrBuffer sim = a.get(0, to_vector_or_buffer);
-    const VectorOrBuffer obs = a.get(1, to_vector_or_buffer);
+    // Each argument is copied as it is converted, so converting a later one
+    // (which may run Python code, a __float__) cannot change an earlier one.
+    const std::vector<double> sim = a.get(0, to_vector);
+    const std::vector<double> obs = a.get(1, to_vector);
     const bool use_log = a.get_or(2, to_bool, false);
     double kge;
     {
-      Detached detached(obs.values().size());
-      kge = kge_rs(KgeInput{sim.values(), sim.shared()}, KgeInput{obs.values(), obs.shared()}, use_log);
+      Detached detached(obs.size());
+      kge = kge_rs(sim, obs, use_log);
     }
     return from_double(kge);
   });

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 
+#include "core/blocks.hpp"
 #include "core/errors.hpp"
 #include "core/format.hpp"
 
@@ -37,7 +38,7 @@ void check_loss_parameters(double initial_deficit, double max_deficit, double co
 
 DeficitConstant deficit_and_constant_rs(const IncrementalSeries& rainfall, double initial_deficit,
                                         double max_deficit, double constant_loss_per_hr,
-                                        double time_to_dry_seconds) {
+                                        double time_to_dry_seconds, Cancel& cancel) {
   const double dt_h = static_cast<double>(rainfall.time_step) / 3600.0;
   // A zero drying time means no recovery at all, not an instant one.
   double k = 0.0;
@@ -48,28 +49,33 @@ DeficitConstant deficit_and_constant_rs(const IncrementalSeries& rainfall, doubl
   DeficitConstant r{rainfall_series(rainfall.time_step, n), rainfall_series(rainfall.time_step, n),
                     rainfall_series(rainfall.time_step, n)};
   double d = initial_deficit;
-  // Every min and max here yields the other operand when one is NaN
-  // (fmin/fmax), so a NaN limit or rate falls back on the other value.
-  for (const double p : rainfall.data) {
-    // Recovery comes before the step's rain, on wet steps too: the first step
-    // already recovers from the initial deficit, and a deficit above the
-    // maximum is cut back here.
-    d = std::fmin(d + std::fmax(max_deficit - d, 0.0) * k, max_deficit);
-    double excess = 0.0;
-    double loss = 0.0;
-    // Zero, negative and NaN rain leave the deficit to recover only.
-    if (p > 0.0) {
-      const double f = std::fmin(p, step_loss);  // constant loss first
-      const double rest = p - f;
-      const double fill = std::fmin(rest, d);
-      d = d - fill;
-      excess = rest - fill;
-      loss = fill + f;
+  const double* rain = rainfall.data.data();
+  // In blocks, each reported, so that a long series can be interrupted.
+  for_blocks(cancel, std::size_t{0}, n, 3, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      const double p = rain[i];
+      // Every min and max here yields the other operand when one is NaN
+      // (fmin/fmax), so a NaN limit or rate falls back on the other value.
+      // Recovery comes before the step's rain, on wet steps too: the first
+      // step already recovers from the initial deficit, and a deficit above
+      // the maximum is cut back here.
+      d = std::fmin(d + std::fmax(max_deficit - d, 0.0) * k, max_deficit);
+      double excess = 0.0;
+      double loss = 0.0;
+      // Zero, negative and NaN rain leave the deficit to recover only.
+      if (p > 0.0) {
+        const double f = std::fmin(p, step_loss);  // constant loss first
+        const double rest = p - f;
+        const double fill = std::fmin(rest, d);
+        d = d - fill;
+        excess = rest - fill;
+        loss = fill + f;
+      }
+      r.excess.data.push_back(excess);
+      r.loss.data.push_back(loss);
+      r.deficit.data.push_back(d);
     }
-    r.excess.data.push_back(excess);
-    r.loss.data.push_back(loss);
-    r.deficit.data.push_back(d);
-  }
+  });
   return r;
 }
 

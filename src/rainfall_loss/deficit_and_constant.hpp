@@ -4,6 +4,7 @@
 // maximum with a drying time.
 #pragma once
 
+#include "core/cancel.hpp"
 #include "utils/time_series.hpp"
 
 namespace pelmora {
@@ -26,9 +27,21 @@ void check_loss_parameters(double initial_deficit, double max_deficit, double co
 // Depths in inches per step, the loss rate in inches per hour, the drying
 // time in seconds (zero means the deficit never recovers). No value is
 // checked here (check_loss_parameters does that for callers that take
-// values from users); the rainfall's kind is not examined.
+// values from users); the rainfall's kind is not examined. `cancel` hears of
+// one unit per value written, three per rainfall value.
 DeficitConstant deficit_and_constant_rs(const IncrementalSeries& rainfall, double initial_deficit,
                                         double max_deficit, double constant_loss_per_hr,
-                                        double time_to_dry_seconds);
+                                        double time_to_dry_seconds, Cancel& cancel);
+
+inline DeficitConstant deficit_and_constant_rs(const IncrementalSeries& rainfall, double initial_deficit,
+                                               double max_deficit, double constant_loss_per_hr,
+                                               double time_to_dry_seconds) {
+  Cancel none;
+  return deficit_and_constant_rs(rainfall, initial_deficit, max_deficit, constant_loss_per_hr, time_to_dry_seconds,
+                                 none);
+}
+
+// The work of deficit_and_constant_rs in those units.
+inline std::uint64_t deficit_and_constant_cost(std::size_t values) { return work_mul(values, 3); }
 
 }  // namespace pelmora

@@ -3,6 +3,7 @@
 
 #include "binding/py_args.hpp"
 #include "binding/py_convert.hpp"
+#include "binding/py_detach.hpp"
 #include "binding/py_errors.hpp"
 #include "binding/py_module.hpp"
 #include "binding/py_pickle.hpp"
@@ -28,8 +29,12 @@ PyObject* run_deficit_and_constant(PyObject*, PyObject* const* argv, Py_ssize_t 
     const Timedelta time_to_dry = a.get(4, to_timedelta);
     check_loss_parameters(initial_deficit, max_deficit, constant_loss_per_hr);
     const double dry_seconds = time_to_dry.duration().seconds();
-    return wrap(deficit_and_constant_rs(*rainfall, initial_deficit, max_deficit, constant_loss_per_hr, dry_seconds),
-                rainfall.start());
+    DeficitConstant result = [&] {
+      Detached detached(deficit_and_constant_cost(rainfall->data.size()));
+      return deficit_and_constant_rs(*rainfall, initial_deficit, max_deficit, constant_loss_per_hr, dry_seconds,
+                                     detached.cancel());
+    }();
+    return wrap(std::move(result), rainfall.start());
   });
 }
 

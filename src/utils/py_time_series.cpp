@@ -5,6 +5,7 @@
 
 #include "binding/py_args.hpp"
 #include "binding/py_convert.hpp"
+#include "binding/py_detach.hpp"
 #include "binding/py_module.hpp"
 #include "binding/py_pickle.hpp"
 #include "utils/py_series_pandas.hpp"
@@ -100,7 +101,9 @@ PyObject* disaggregate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     IncrementalSeries result = [&] {
       SharedBorrow<IncrementalSeries> borrow(self);
       const std::int32_t target = a.get(0, to_i32);
-      return value_of<IncrementalSeries>(self).disaggregate(target);
+      const IncrementalSeries& series = value_of<IncrementalSeries>(self);
+      Detached detached(series.disaggregate_cost(target));
+      return series.disaggregate(target, detached.cancel());
     }();
     return wrap(std::move(result), start_of<IncrementalSeries>(self));
   });

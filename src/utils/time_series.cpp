@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "core/blocks.hpp"
 #include "core/errors.hpp"
 #include "core/format.hpp"
 
@@ -75,7 +76,12 @@ std::int64_t IncrementalSeries::total_duration() const {
   return static_cast<std::int64_t>(time_step) * static_cast<std::int64_t>(data.size());
 }
 
-IncrementalSeries IncrementalSeries::disaggregate(std::int32_t target_step) const {
+std::uint64_t IncrementalSeries::disaggregate_cost(std::int32_t target_step) const {
+  if (target_step < 30 || time_step % target_step != 0) return 0;
+  return work_mul(data.size(), static_cast<std::uint64_t>(time_step / target_step));
+}
+
+IncrementalSeries IncrementalSeries::disaggregate(std::int32_t target_step, Cancel& cancel) const {
   if (target_step < 30) throw DomainError("target_step must be >= 30 seconds.");
   const std::int32_t n = time_step / target_step;
   const std::int32_t r = time_step % target_step;
@@ -87,9 +93,12 @@ IncrementalSeries IncrementalSeries::disaggregate(std::int32_t target_step) cons
   out.time_step = target_step;
   out.kind = kind;
   out.data.reserve(data.size() * static_cast<std::size_t>(n));
+  // A value may spread over millions of steps: it is written a block at a
+  // time, each block reported.
   for (double v : data) {
     const double part = v * factor;
-    out.data.insert(out.data.end(), static_cast<std::size_t>(n), part);
+    for_blocks(cancel, std::size_t{0}, static_cast<std::size_t>(n), 1,
+               [&](std::size_t begin, std::size_t end) { out.data.insert(out.data.end(), end - begin, part); });
   }
   return out;
 }

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/cancel.hpp"
+
 namespace pelmora {
 
 // Fails with the kind DomainError unless `kind` is one of the four kinds.
@@ -43,7 +45,14 @@ struct IncrementalSeries : TimeSeries {
   std::int64_t total_duration() const;
   // Splits every interval into intervals of target_step, spreading each value
   // uniformly. DomainError unless target_step >= 30 divides time_step.
-  IncrementalSeries disaggregate(std::int32_t target_step) const;
+  // `cancel` hears of one unit per value written.
+  IncrementalSeries disaggregate(std::int32_t target_step, Cancel& cancel) const;
+  IncrementalSeries disaggregate(std::int32_t target_step) const {
+    Cancel none;
+    return disaggregate(target_step, none);
+  }
+  // The values disaggregate(target_step) writes (0 when it refuses the step).
+  std::uint64_t disaggregate_cost(std::int32_t target_step) const;
 };
 
 // A series built by the library itself (a model result): no checks, the

@@ -14,6 +14,7 @@
 
 #include "baseflow/linear_reservoir.hpp"
 #include "core/cancel.hpp"
+#include "rainfall_loss/deficit_and_constant.hpp"
 #include "rainfall_transform/clark_uh.hpp"
 #include "reach_routing/muskingum.hpp"
 #include "reservoir_routing/level_pool.hpp"
@@ -94,6 +95,13 @@ TEST(WorkEstimates, CountTheRealWorkAndSaturate) {
   EXPECT_EQ(level_pool_cost(continuous(Vec(2, 1.0), 60), 3), 3u * 61);
   EXPECT_EQ(level_pool_cost(continuous(Vec(1, 1.0), 60), 5), 5u);  // time zero's record
   EXPECT_EQ(level_pool_cost(continuous(Vec{}, 60), 5), 0u);
+  // Every value written: three per rainfall value, the target's share of
+  // each interval when disaggregating; a refused step costs nothing.
+  EXPECT_EQ(deficit_and_constant_cost(1000), 3000u);
+  EXPECT_EQ(rainfall(Vec(16, 1.0), 1 << 30).disaggregate_cost(32), 16u << 25);
+  EXPECT_EQ(rainfall(Vec(16, 1.0), 3600).disaggregate_cost(29), 0u);
+  EXPECT_EQ(rainfall(Vec(16, 1.0), 3600).disaggregate_cost(7200), 0u);
+  EXPECT_EQ(rainfall(Vec(16, 1.0), 3600).disaggregate_cost(1000), 0u);
 }
 
 TEST(CancelToken, PollsOncePerIntervalOfWork) {
@@ -145,6 +153,8 @@ std::vector<Kernel> kernels() {
   const ElevationStorage curve = make_elevation_storage({100, 110}, {0, 1e9});
   const Outlets outlets{{"gate", DischargeInfo(ConstantDischargeInfo(0.25))}};
   const ContinuousSeries inflow = continuous({1.0, 2.0, 3.0, 2.0}, 1 << 22);
+  const IncrementalSeries coarse = rainfall({1.0, 2.0, 3.0, 4.0}, 30 << 21);
+  const IncrementalSeries storm = rainfall(Vec(1 << 22, 0.25), 3600);
   return {
       {"muskingum", route_reach_cost(wave.size(), 8192),
        [=](Cancel& c) { return route_reach(wave, 3600.0, 8192 * 3600.0, 0.2, 8192, 100.0, c); }},
@@ -154,6 +164,9 @@ std::vector<Kernel> kernels() {
        [=](Cancel& c) { return linear_reservoir_rs(640.0, rainfall(wave, 1), layers, c).total.data; }},
       {"level pool", level_pool_cost(inflow, outlets.size()),
        [=](Cancel& c) { return level_pool_rs(inflow, 105.0, curve, outlets, c).storage.data; }},
+      {"disaggregate", coarse.disaggregate_cost(30), [=](Cancel& c) { return coarse.disaggregate(30, c).data; }},
+      {"deficit and constant", deficit_and_constant_cost(storm.data.size()),
+       [=](Cancel& c) { return deficit_and_constant_rs(storm, 0.3, 1.0, 0.1, 36000.0, c).excess.data; }},
   };
 }
 
@@ -231,6 +244,19 @@ TEST(WorkEstimates, MatchTheWorkTheKernelsReport) {
         level_pool_rs(inflow, 105.0, curve, Outlets(outlets, {"gate", gate}), cancel);
         EXPECT_EQ(cancel.reported(), level_pool_cost(inflow, outlets));
       }
+
+  for (const std::size_t n : {0, 1, 70000})
+    for (const std::int32_t step : {3600, 30 << 17}) {
+      SCOPED_TRACE("loss and disaggregate " + std::to_string(n) + " values at " + std::to_string(step) + " s");
+      const IncrementalSeries rain = rainfall(wave(n), step);
+      Cancel loss;
+      deficit_and_constant_rs(rain, 0.3, 1.0, 0.1, 36000.0, loss);
+      EXPECT_EQ(loss.reported(), deficit_and_constant_cost(n));
+      if (n > 100) continue;  // 2**17 values each is enough
+      Cancel split;
+      rain.disaggregate(30, split);
+      EXPECT_EQ(split.reported(), rain.disaggregate_cost(30));
+    }
 
   // Rainfall wet, dry and mixed; a reservoir that stores nothing, short and
   // long ones; a time of concentration below, at and well above the step.

@@ -50,10 +50,25 @@ TEST(LinearReservoirConfig, ChecksInOrder) {
                        Case{0.5, 2.0, 0, "k_duration must be > 0"},
                        Case{60.0, 1.001, 1, "gw_fraction must be between 0 and 1"},
                        Case{60.0, -0.0001, 0, "gw_fraction must be between 0 and 1"},
-                       Case{60.0, 0.5, 0, "num_reservoir must be at least 1"}})
+                       Case{60.0, 0.5, 0, "num_reservoir must be at least 1"},
+                       Case{60.0, 0.5, kMaxReservoirs + 1, "num_reservoir must be at most 16777216"},
+                       Case{60.0, 0.5, ~std::uint64_t{0}, "num_reservoir must be at most 16777216"}})
     EXPECT_EQ(error_of([&] { make_linear_reservoir(c.k, c.fraction, 0.0, c.count); }), c.message);
   for (double fraction : {0.0, 1.0, kNaN})
     EXPECT_EQ(error_of([&] { make_linear_reservoir(60.0, fraction, 0.0, 1); }), "(no error)");
+  EXPECT_EQ(error_of([&] { make_linear_reservoir(60.0, 0.5, 0.0, kMaxReservoirs); }), "(no error)");
+}
+
+TEST(LinearReservoirRouting, ChainLengthCap) {
+  // A layer built past the constructor is refused before its state exists
+  // (2**64 - 1 reservoirs would be 128 EiB); the cap itself routes.
+  for (std::uint64_t count : {kMaxReservoirs + 1, ~std::uint64_t{0}})
+    EXPECT_EQ(error_of([&] {
+                linear_reservoir_rs(1.0, rain({1.0}, 1), {{"a", {2147483647, 0.5, 0, count}}});
+              }),
+              "num_reservoir must be at most 16777216");
+  const auto out = linear_reservoir_rs(1.0, rain({1.0}, 1), {{"a", {2147483647, 0.5, 0, kMaxReservoirs}}});
+  EXPECT_EQ(out.layers.size(), 1u);
 }
 
 TEST(LinearReservoirRouting, OneHourSingleReservoir) {
