@@ -1,21 +1,17 @@
 // Linear-reservoir layers and the baseflow they produce.
 #include "baseflow/linear_reservoir.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
 
+#include "core/blocks.hpp"
 #include "core/errors.hpp"
 #include "core/format.hpp"
 
 namespace pelmora {
 
 namespace {
-
-// Work between two reports of progress, about: a block of values through a
-// short chain, or a stretch of a long chain for one value.
-constexpr std::size_t kPerReport = std::size_t{1} << 14;
 
 // What one layer's routing reads.
 struct Chain {
@@ -49,6 +45,10 @@ inline double through(const Chain& k, double q, std::size_t begin, std::size_t e
     values[i] = through(local, inflow_rate(local, rain[i]), 0, local.reservoirs);
 }
 
+// The units of one value through a layer of `reservoirs`: one per
+// reservoir, or one for a layer without any.
+constexpr std::uint64_t per_value(std::uint64_t reservoirs) { return reservoirs == 0 ? 1 : reservoirs; }
+
 ContinuousSeries discharge(std::vector<double> values, std::int32_t time_step) {
   return result_series<ContinuousSeries>(std::move(values), time_step, "discharge");
 }
@@ -78,7 +78,7 @@ std::uint64_t linear_reservoir_cost(std::size_t values,
   std::uint64_t chains = 0;  // reservoirs, counting a layer without any as one
   std::uint64_t states = 0;
   for (const auto& [name, layer] : reservoirs) {
-    chains = work_add(chains, work_add(layer.num_reservoir, 1));
+    chains = work_add(chains, per_value(layer.num_reservoir));
     states = work_add(states, layer.num_reservoir);
   }
   return work_add(work_mul(values, chains), states);
@@ -86,7 +86,7 @@ std::uint64_t linear_reservoir_cost(std::size_t values,
 
 Baseflow linear_reservoir_rs(double basin_area, const IncrementalSeries& rainfall,
                              const std::vector<std::pair<std::string, LinearReservoir>>& reservoirs,
-                             Cancel cancel) {
+                             Cancel& cancel) {
   // The tolerance lets fractions that only miss 1.0 by rounding through; a
   // NaN total gets through as well.
   double total_fraction = 0.0;
@@ -121,32 +121,23 @@ Baseflow linear_reservoir_rs(double basin_area, const IncrementalSeries& rainfal
       // Filled a block at a time: a long chain is gigabytes.
       std::vector<double> state;
       state.reserve(layer.num_reservoir);
-      while (state.size() < layer.num_reservoir) {
-        const std::size_t block = std::min<std::uint64_t>(layer.num_reservoir - state.size(), kPerReport * 16);
-        state.resize(state.size() + block, layer.initial_q);
-        cancel.progress(block);
-      }
+      for_blocks(cancel, std::uint64_t{0}, layer.num_reservoir, 1,
+                 [&](std::uint64_t, std::uint64_t end) { state.resize(end, layer.initial_q); });
       std::vector<double> values(n);
       // With no reservoir at all the layer passes its inflow rate straight on.
       const Chain chain{layer.gw_fraction, dt_h, area_factor, c, keep, state.data(), state.size()};
       const std::size_t m = chain.reservoirs;
-      if (m <= kPerReport) {
-        const std::size_t per_report = kPerReport * 4 / (m + 1);
-        for (std::size_t begin = 0; begin < n;) {
-          const std::size_t end = n - begin > per_report ? begin + per_report : n;
+      if (m < kBlockWork) {
+        // A block of values through the whole (short) chain.
+        for_blocks(cancel, std::size_t{0}, n, per_value(m), [&](std::size_t begin, std::size_t end) {
           route_values(chain, rain.data(), begin, end, values.data());
-          cancel.progress((end - begin) * (m + 1));
-          begin = end;
-        }
+        });
       } else {
+        // A stretch of the (long) chain for one value.
         for (std::size_t i = 0; i < n; ++i) {
           double q = inflow_rate(chain, rain[i]);
-          for (std::size_t begin = 0; begin < m;) {
-            const std::size_t end = m - begin > kPerReport ? begin + kPerReport : m;
-            q = through(chain, q, begin, end);
-            cancel.progress(end - begin);
-            begin = end;
-          }
+          for_blocks(cancel, std::size_t{0}, m, 1,
+                     [&](std::size_t begin, std::size_t end) { q = through(chain, q, begin, end); });
           values[i] = q;
         }
       }

@@ -45,10 +45,17 @@ struct Baseflow {
 // (or through a layer without any).
 Baseflow linear_reservoir_rs(double basin_area, const IncrementalSeries& rainfall,
                              const std::vector<std::pair<std::string, LinearReservoir>>& reservoirs,
-                             Cancel cancel = {});
+                             Cancel& cancel);
 
-// The work of linear_reservoir_rs in those units, saturated: every value
-// through every reservoir of every layer.
+inline Baseflow linear_reservoir_rs(double basin_area, const IncrementalSeries& rainfall,
+                                    const std::vector<std::pair<std::string, LinearReservoir>>& reservoirs) {
+  Cancel none;
+  return linear_reservoir_rs(basin_area, rainfall, reservoirs, none);
+}
+
+// The work of linear_reservoir_rs in those units, saturated: every
+// reservoir set up, and every value through every reservoir of every layer
+// (through a layer without any as through one).
 std::uint64_t linear_reservoir_cost(std::size_t values,
                                     const std::vector<std::pair<std::string, LinearReservoir>>& reservoirs);
 

@@ -33,18 +33,13 @@ bool handles_signals() noexcept {
 
 }  // namespace
 
-Detached::Detached(std::uint64_t cost) noexcept {
-  if (cost < kDetachWork) return;
-  polls_ = handles_signals();
-  state_ = PyEval_SaveThread();
+Detached::Detached(std::uint64_t cost) noexcept
+    : polls_(cost >= kDetachWork && handles_signals()), cancel_(polls_ ? check_signals : nullptr, this) {
+  if (cost >= kDetachWork) state_ = PyEval_SaveThread();
 }
 
 Detached::~Detached() {
   if (state_) PyEval_RestoreThread(state_);
-}
-
-Cancel Detached::cancel() noexcept {
-  return polls_ ? Cancel(check_signals, this) : Cancel();
 }
 
 // Attached only for the handlers; the error they leave stays with the thread

@@ -41,14 +41,15 @@ class Detached {
   Detached(const Detached&) = delete;
   Detached& operator=(const Detached&) = delete;
 
-  // The token for the kernel run inside this scope.
-  Cancel cancel() noexcept;
+  // The token for the kernel run inside this scope, lent to it.
+  Cancel& cancel() noexcept { return cancel_; }
 
  private:
   static void check_signals(void* self);
 
   PyThreadState* state_ = nullptr;  // set while detached
-  bool polls_ = false;
+  bool polls_;                      // whether the token runs check_signals
+  Cancel cancel_;
 };
 
 }  // namespace pelmora::bind

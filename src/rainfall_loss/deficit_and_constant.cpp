@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 
+#include "core/blocks.hpp"
 #include "core/errors.hpp"
 #include "core/format.hpp"
 
@@ -37,7 +38,7 @@ void check_loss_parameters(double initial_deficit, double max_deficit, double co
 
 DeficitConstant deficit_and_constant_rs(const IncrementalSeries& rainfall, double initial_deficit,
                                         double max_deficit, double constant_loss_per_hr,
-                                        double time_to_dry_seconds, Cancel cancel) {
+                                        double time_to_dry_seconds, Cancel& cancel) {
   const double dt_h = static_cast<double>(rainfall.time_step) / 3600.0;
   // A zero drying time means no recovery at all, not an instant one.
   double k = 0.0;
@@ -50,9 +51,7 @@ DeficitConstant deficit_and_constant_rs(const IncrementalSeries& rainfall, doubl
   double d = initial_deficit;
   const double* rain = rainfall.data.data();
   // In blocks, each reported, so that a long series can be interrupted.
-  constexpr std::size_t kBlock = std::size_t{1} << 14;
-  for (std::size_t begin = 0; begin < n;) {
-    const std::size_t end = n - begin > kBlock ? begin + kBlock : n;
+  for_blocks(cancel, std::size_t{0}, n, 3, [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
       const double p = rain[i];
       // Every min and max here yields the other operand when one is NaN
@@ -76,9 +75,7 @@ DeficitConstant deficit_and_constant_rs(const IncrementalSeries& rainfall, doubl
       r.loss.data.push_back(loss);
       r.deficit.data.push_back(d);
     }
-    cancel.progress((end - begin) * 3);
-    begin = end;
-  }
+  });
   return r;
 }
 

@@ -31,7 +31,15 @@ void check_loss_parameters(double initial_deficit, double max_deficit, double co
 // one unit per value written, three per rainfall value.
 DeficitConstant deficit_and_constant_rs(const IncrementalSeries& rainfall, double initial_deficit,
                                         double max_deficit, double constant_loss_per_hr,
-                                        double time_to_dry_seconds, Cancel cancel = {});
+                                        double time_to_dry_seconds, Cancel& cancel);
+
+inline DeficitConstant deficit_and_constant_rs(const IncrementalSeries& rainfall, double initial_deficit,
+                                               double max_deficit, double constant_loss_per_hr,
+                                               double time_to_dry_seconds) {
+  Cancel none;
+  return deficit_and_constant_rs(rainfall, initial_deficit, max_deficit, constant_loss_per_hr, time_to_dry_seconds,
+                                 none);
+}
 
 // The work of deficit_and_constant_rs in those units.
 inline std::uint64_t deficit_and_constant_cost(std::size_t values) { return work_mul(values, 3); }

@@ -36,6 +36,7 @@
 #include <string>
 #include <utility>
 
+#include "core/blocks.hpp"
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "reach_routing/muskingum.hpp"
@@ -69,9 +70,6 @@ std::uint64_t ordinate_count(double ordinates) {
   if (ordinates < 1.0) return 1;
   return static_cast<std::uint64_t>(ordinates);
 }
-
-// Ordinates or output values between two reports of progress.
-constexpr std::size_t kPerReport = std::size_t{1} << 14;
 
 // The translation ordinates for tc at step dt (both positive), and whether
 // they fit with the leading zero and the first recession ordinate that every
@@ -163,16 +161,14 @@ void drain(std::vector<double>& u, std::uint64_t n, double q_last, double dt, do
   const auto k = static_cast<std::size_t>(steps);
   std::vector<double> tail = muskingum_routing_rs(std::vector<double>(k + 1, 0.0), dt, r, 0.0, first, cancel);
   std::size_t end = k + 1;
-  for (std::size_t begin = 1; begin <= k && end == k + 1;) {
-    const std::size_t stop = k + 1 - begin > kPerReport ? begin + kPerReport : k + 1;
+  for_blocks(cancel, std::size_t{1}, k + 1, 1, [&](std::size_t begin, std::size_t stop) {
     for (std::size_t j = begin; j < stop; ++j)
       if (std::fabs(tail[j] * held) <= allowed) {
         end = j + 1;
-        break;
+        return false;
       }
-    cancel.progress(stop - begin);
-    begin = stop;
-  }
+    return true;
+  });
   u.insert(u.end(), tail.begin() + 1, tail.begin() + static_cast<std::ptrdiff_t>(end));
 }
 
@@ -207,19 +203,26 @@ std::uint64_t clark_uh_cost(std::span<const double> rainfall, double dt, double 
                             double storage_seconds) {
   const std::uint64_t n = ordinates_built(rainfall.size(), dt, tc_seconds);
   if (n == 0) return rainfall.size();
-  // The longest unit hydrograph the recession can give, within the limit.
-  const double longest = static_cast<double>(n) + 2.0 + recession_bound(dt, tc_seconds, storage_seconds);
-  const std::uint64_t m = longest < static_cast<double>(kMaxOrdinates) ? static_cast<std::uint64_t>(longest)
-                                                                        : kMaxOrdinates;
+  // The longest recession there can be, within the limit, and with it the
+  // longest unit hydrograph.
+  const double bound = recession_bound(dt, tc_seconds, storage_seconds);
+  const std::uint64_t k = static_cast<double>(n) + 2.0 + bound < static_cast<double>(kMaxOrdinates)
+                              ? static_cast<std::uint64_t>(bound)
+                              : kMaxOrdinates - 2 - n;
+  const std::uint64_t m = n + 2 + k;
   std::uint64_t wet = 0;
   for (const double p : rainfall) wet += p != 0.0;
-  // The translation is built, routed and drained, then spread by every wet
-  // value into the output.
-  return work_add(work_add(n + m, work_mul(wet, m)), rainfall.size() + m);
+  const std::uint64_t big_n = rainfall.size();
+  // What clark_uh_rs reports, step by step: the translation built (n) and
+  // routed (n + 1, the first value being given), the recession routed and
+  // searched for its end (k each), the output zero-filled (N + m - 1), and
+  // every rainfall value spread over it (m for a wet one, one for a dry).
+  const std::uint64_t ordinates = n + (n + 1) + 2 * k;
+  return work_add(work_add(ordinates, big_n + m - 1), work_add(work_mul(wet, m), big_n - wet));
 }
 
 std::vector<double> clark_uh_rs(std::span<const double> rainfall, double dt, double basin_area,
-                                double tc_seconds, double storage_seconds, Cancel cancel) {
+                                double tc_seconds, double storage_seconds, Cancel& cancel) {
   const std::size_t big_n = rainfall.size();
   if (!(dt > 0.0 && tc_seconds > 0.0)) return std::vector<double>(big_n, 0.0);
 
@@ -237,14 +240,14 @@ std::vector<double> clark_uh_rs(std::span<const double> rainfall, double dt, dou
   inflow.reserve(n + 2);
   inflow.push_back(0.0);
   double a_prev = 0.0;
-  for (std::uint64_t i = 1; i <= n; ++i) {
-    const double t = std::fmin((static_cast<double>(i) * dt) / tc_seconds, 1.0);
-    const double a = time_area(t);
-    inflow.push_back((a - a_prev) * basin_area * 1.00833 / dt_hours);
-    a_prev = a;
-    if (i % kPerReport == 0) cancel.progress(kPerReport);
-  }
-  cancel.progress(n % kPerReport);
+  for_blocks(cancel, std::uint64_t{1}, n + 1, 1, [&](std::uint64_t begin, std::uint64_t end) {
+    for (std::uint64_t i = begin; i < end; ++i) {
+      const double t = std::fmin((static_cast<double>(i) * dt) / tc_seconds, 1.0);
+      const double a = time_area(t);
+      inflow.push_back((a - a_prev) * basin_area * 1.00833 / dt_hours);
+      a_prev = a;
+    }
+  });
   const double q_last = inflow.back();
   inflow.push_back(0.0);
 
@@ -258,35 +261,25 @@ std::vector<double> clark_uh_rs(std::span<const double> rainfall, double dt, dou
   const std::size_t out_len = big_n + (m - 1);
   std::vector<double> out;
   out.reserve(out_len);
-  while (out.size() < out_len) {
-    const std::size_t block = std::min(out_len - out.size(), kPerReport * 16);
-    out.resize(out.size() + block, 0.0);
-    cancel.progress(block);
-  }
+  for_blocks(cancel, std::size_t{0}, out_len, 1, [&](std::size_t, std::size_t end) { out.resize(end, 0.0); });
   // Dry steps (either signed zero) cost nothing; NaN is not dry and
   // spreads over its m outputs.
-  if (m <= kPerReport) {
+  if (m < kBlockWork) {
     // A block of rainfall values per report, each dry one counted as one
     // unit so that a long dry spell is polled too.
-    const std::size_t per_report = kPerReport * 4 / m;
-    for (std::size_t begin = 0; begin < big_n;) {
-      const std::size_t end = big_n - begin > per_report ? begin + per_report : big_n;
+    for_blocks(cancel, std::size_t{0}, big_n, m, [&](std::size_t begin, std::size_t end) -> std::uint64_t {
       const std::size_t wet = convolve(rainfall.data(), begin, end, u, out.data());
-      cancel.progress(wet * m + (end - begin - wet));
-      begin = end;
-    }
+      return wet * m + (end - begin - wet);
+    });
   } else {
     // A stretch of the unit hydrograph per report.
     for (std::size_t i = 0; i < big_n; ++i) {
       const double p = rainfall[i];
       if (p == 0.0) continue;
       double* dst = out.data() + i;
-      for (std::size_t begin = 0; begin < m;) {
-        const std::size_t end = m - begin > kPerReport ? begin + kPerReport : m;
+      for_blocks(cancel, std::size_t{0}, m, 1, [&](std::size_t begin, std::size_t end) {
         for (std::size_t j = begin; j < end; ++j) dst[j] = u[j] * p + dst[j];
-        cancel.progress(end - begin);
-        begin = end;
-      }
+      });
     }
   }
   return out;

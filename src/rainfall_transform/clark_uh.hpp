@@ -26,12 +26,17 @@ namespace pelmora {
 // std::bad_alloc. `cancel` hears of one unit per ordinate built, routed or
 // convolved and per output value.
 std::vector<double> clark_uh_rs(std::span<const double> rainfall, double dt, double basin_area,
-                                double tc_seconds, double storage_seconds, Cancel cancel = {});
+                                double tc_seconds, double storage_seconds, Cancel& cancel);
 
-// The work of clark_uh_rs in those units, saturated and erring high: the n
-// ordinates built, the longest the recession can get routed, the multiply-
-// adds of each wet (non-zero) rainfall value over that length, and the
-// output.
+inline std::vector<double> clark_uh_rs(std::span<const double> rainfall, double dt, double basin_area,
+                                       double tc_seconds, double storage_seconds) {
+  Cancel none;
+  return clark_uh_rs(rainfall, dt, basin_area, tc_seconds, storage_seconds, none);
+}
+
+// The work of clark_uh_rs in those units, saturated and erring high: the
+// work it reports, step for step, with the recession at the longest it can
+// get (known only once built).
 std::uint64_t clark_uh_cost(std::span<const double> rainfall, double dt, double tc_seconds,
                             double storage_seconds);
 

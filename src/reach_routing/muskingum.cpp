@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <utility>
 
+#include "core/blocks.hpp"
 #include "core/errors.hpp"
 #include "core/format.hpp"
 
@@ -38,10 +39,6 @@ Coefficients coefficients(double dt, double kp, double x) {
 inline double step(const Coefficients& c, double prev_out, double in, double prev_in) {
   return c.c2 * prev_out + (c.c0 * in + c.c1 * prev_in);
 }
-
-// Values swept between two reports of progress: small enough that a report
-// comes every few microseconds, large enough that it costs nothing.
-constexpr std::size_t kRowsPerReport = std::size_t{1} << 14;
 
 // What B interleaved passes carry from one value to the next: the previous
 // input of the first pass, and every pass's previous outflow. A later pass's
@@ -91,13 +88,8 @@ void route_block(std::vector<double>& v, const Coefficients& c, double o0, Cance
   s.first_prev_in = v[0];
   for (std::size_t j = 0; j < B; ++j) s.prev_out[j] = o0;
   v[0] = o0;
-  const std::size_t n = v.size();
-  for (std::size_t begin = 1; begin < n;) {
-    const std::size_t end = n - begin > kRowsPerReport ? begin + kRowsPerReport : n;
-    sweep_rows<B>(v.data(), begin, end, c, s);
-    cancel.progress((end - begin) * B);
-    begin = end;
-  }
+  for_blocks(cancel, std::size_t{1}, v.size(), B,
+             [&](std::size_t begin, std::size_t end) { sweep_rows<B>(v.data(), begin, end, c, s); });
 }
 
 }  // namespace
@@ -111,12 +103,9 @@ std::vector<double> muskingum_routing_rs(std::vector<double> inflow, double dt, 
   out[0] = initial_outflow ? *initial_outflow : inflow[0];
   if (n == 1) return out;
   const Coefficients c = coefficients(dt, kp, x);
-  for (std::size_t begin = 1; begin < n;) {
-    const std::size_t end = n - begin > kRowsPerReport ? begin + kRowsPerReport : n;
+  for_blocks(cancel, std::size_t{1}, n, 1, [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) out[i] = step(c, out[i - 1], inflow[i], inflow[i - 1]);
-    cancel.progress(end - begin);
-    begin = end;
-  }
+  });
   return out;
 }
 
@@ -172,13 +161,12 @@ std::optional<std::string> negative_coefficient_warning(std::size_t values, doub
 }
 
 std::uint64_t route_reach_cost(std::size_t values, std::int64_t sub_reaches) {
-  if (sub_reaches < 1) return 0;
-  if (values <= 1) return values;
-  return work_mul(values, static_cast<std::uint64_t>(sub_reaches));
+  if (sub_reaches < 1 || values <= 1) return 0;
+  return work_mul(values - 1, static_cast<std::uint64_t>(sub_reaches));
 }
 
 std::vector<double> route_reach(std::vector<double> inflow, double dt, double k_seconds, double x,
-                                std::int64_t sub_reaches, double initial_outflow, Cancel cancel) {
+                                std::int64_t sub_reaches, double initial_outflow, Cancel& cancel) {
   if (sub_reaches < 1) throw DomainError("sub_reaches must be >= 1");
   if (inflow.empty()) throw DomainError("inflow must not be empty");
   const double kp = k_seconds / static_cast<double>(sub_reaches);

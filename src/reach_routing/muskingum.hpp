@@ -24,8 +24,8 @@ std::vector<double> muskingum_routing_rs(std::vector<double> inflow, double dt, 
 
 inline std::vector<double> muskingum_routing_rs(std::vector<double> inflow, double dt, double kp,
                                                 double x, std::optional<double> initial_outflow) {
-  Cancel never;
-  return muskingum_routing_rs(std::move(inflow), dt, kp, x, initial_outflow, never);
+  Cancel none;
+  return muskingum_routing_rs(std::move(inflow), dt, kp, x, initial_outflow, none);
 }
 
 // Routes through `sub_reaches` equal sub-reaches of k_seconds / sub_reaches
@@ -33,8 +33,13 @@ inline std::vector<double> muskingum_routing_rs(std::vector<double> inflow, doub
 // what successive calls of muskingum_routing_rs give. `cancel` hears of one
 // unit per value per pass.
 std::vector<double> route_reach(std::vector<double> inflow, double dt, double k_seconds, double x,
-                                std::int64_t sub_reaches, double initial_outflow,
-                                Cancel cancel = {});
+                                std::int64_t sub_reaches, double initial_outflow, Cancel& cancel);
+
+inline std::vector<double> route_reach(std::vector<double> inflow, double dt, double k_seconds, double x,
+                                       std::int64_t sub_reaches, double initial_outflow) {
+  Cancel none;
+  return route_reach(std::move(inflow), dt, k_seconds, x, sub_reaches, initial_outflow, none);
+}
 
 // The warning for a reach whose per-sub-reach coefficients C0 (current
 // inflow) or C2 (previous outflow) are negative, which makes outflow dip
@@ -45,9 +50,9 @@ std::vector<double> route_reach(std::vector<double> inflow, double dt, double k_
 std::optional<std::string> negative_coefficient_warning(std::size_t values, double dt, double k_seconds,
                                                         double x, std::int64_t sub_reaches);
 
-// The work of route_reach in those units, saturated: values x sub_reaches,
-// except that a single value is routed at no cost and a refused count not
-// at all.
+// The work of route_reach in those units, saturated: (values - 1) x
+// sub_reaches, since each pass is given its first value; so a single value
+// is routed at no cost, and a refused count not at all.
 std::uint64_t route_reach_cost(std::size_t values, std::int64_t sub_reaches);
 
 }  // namespace pelmora

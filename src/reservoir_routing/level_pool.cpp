@@ -13,6 +13,7 @@
 #include <tuple>
 #include <type_traits>
 
+#include "core/blocks.hpp"
 #include "core/errors.hpp"
 #include "core/format.hpp"
 #include "utils/general.hpp"
@@ -176,9 +177,6 @@ template <bool Record>
   state = st;
 }
 
-// Quiet seconds routed between two reports of progress.
-constexpr std::int64_t kSecondsPerReport = std::int64_t{1} << 16;
-
 }  // namespace
 
 double get_discharge(const DischargeInfo& info, std::optional<std::int64_t> duration_secs,
@@ -207,7 +205,7 @@ std::uint64_t level_pool_cost(const ContinuousSeries& inflow, std::size_t outlet
 LevelPool level_pool_rs(const ContinuousSeries& inflow, double initial_elevation,
                         const ElevationStorage& curve,
                         const std::vector<std::pair<std::string, DischargeInfo>>& outlets,
-                        Cancel cancel) {
+                        Cancel& cancel) {
   const std::vector<double>& d = inflow.data;
   const std::size_t n = d.size();
   const std::int32_t dt = inflow.time_step;
@@ -246,12 +244,8 @@ LevelPool level_pool_rs(const ContinuousSeries& inflow, double initial_elevation
     const std::int64_t end = start + dt;
     route_second<true>(r, st, start, &records);
     cancel.progress(per_second);
-    for (std::int64_t first = start + 1; first < end;) {
-      const std::int64_t last = end - first > kSecondsPerReport ? first + (kSecondsPerReport - 1) : end - 1;
-      route_quiet_seconds(r, st, first, last);
-      cancel.progress(static_cast<std::uint64_t>(last - first + 1) * per_second);
-      first = last + 1;
-    }
+    for_blocks(cancel, start + 1, end, per_second,
+               [&](std::int64_t first, std::int64_t stop) { route_quiet_seconds(r, st, first, stop - 1); });
   }
   // The last record: the state at the end, with the outflows of that
   // instant, which no second of the run uses.

@@ -51,7 +51,14 @@ struct LevelPool {
 LevelPool level_pool_rs(const ContinuousSeries& inflow, double initial_elevation,
                         const ElevationStorage& curve,
                         const std::vector<std::pair<std::string, DischargeInfo>>& outlets,
-                        Cancel cancel = {});
+                        Cancel& cancel);
+
+inline LevelPool level_pool_rs(const ContinuousSeries& inflow, double initial_elevation,
+                               const ElevationStorage& curve,
+                               const std::vector<std::pair<std::string, DischargeInfo>>& outlets) {
+  Cancel none;
+  return level_pool_rs(inflow, initial_elevation, curve, outlets, none);
+}
 
 // The work of level_pool_rs in those units, saturated: the time points
 // ((n - 1) x step + 1 for n inflow values) times the outlets.

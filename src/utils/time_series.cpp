@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "core/blocks.hpp"
 #include "core/errors.hpp"
 #include "core/format.hpp"
 
@@ -80,7 +81,7 @@ std::uint64_t IncrementalSeries::disaggregate_cost(std::int32_t target_step) con
   return work_mul(data.size(), static_cast<std::uint64_t>(time_step / target_step));
 }
 
-IncrementalSeries IncrementalSeries::disaggregate(std::int32_t target_step, Cancel cancel) const {
+IncrementalSeries IncrementalSeries::disaggregate(std::int32_t target_step, Cancel& cancel) const {
   if (target_step < 30) throw DomainError("target_step must be >= 30 seconds.");
   const std::int32_t n = time_step / target_step;
   const std::int32_t r = time_step % target_step;
@@ -94,15 +95,10 @@ IncrementalSeries IncrementalSeries::disaggregate(std::int32_t target_step, Canc
   out.data.reserve(data.size() * static_cast<std::size_t>(n));
   // A value may spread over millions of steps: it is written a block at a
   // time, each block reported.
-  constexpr std::size_t kBlock = std::size_t{1} << 14;
   for (double v : data) {
     const double part = v * factor;
-    for (std::size_t left = static_cast<std::size_t>(n); left > 0;) {
-      const std::size_t block = left < kBlock ? left : kBlock;
-      out.data.insert(out.data.end(), block, part);
-      cancel.progress(block);
-      left -= block;
-    }
+    for_blocks(cancel, std::size_t{0}, static_cast<std::size_t>(n), 1,
+               [&](std::size_t begin, std::size_t end) { out.data.insert(out.data.end(), end - begin, part); });
   }
   return out;
 }

@@ -46,7 +46,11 @@ struct IncrementalSeries : TimeSeries {
   // Splits every interval into intervals of target_step, spreading each value
   // uniformly. DomainError unless target_step >= 30 divides time_step.
   // `cancel` hears of one unit per value written.
-  IncrementalSeries disaggregate(std::int32_t target_step, Cancel cancel = {}) const;
+  IncrementalSeries disaggregate(std::int32_t target_step, Cancel& cancel) const;
+  IncrementalSeries disaggregate(std::int32_t target_step) const {
+    Cancel none;
+    return disaggregate(target_step, none);
+  }
   // The values disaggregate(target_step) writes (0 when it refuses the step).
   std::uint64_t disaggregate_cost(std::int32_t target_step) const;
 };

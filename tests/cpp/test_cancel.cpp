@@ -56,9 +56,9 @@ IncrementalSeries rainfall(Vec data, std::int32_t step) {
 
 TEST(WorkEstimates, CountTheRealWorkAndSaturate) {
   constexpr std::uint64_t kMax = kWorkUnbounded;
-  EXPECT_EQ(route_reach_cost(4, std::int64_t{1} << 62), kMax);  // 2**64 does not wrap to 0
-  EXPECT_EQ(route_reach_cost(4, std::int64_t{1} << 40), std::uint64_t{1} << 42);
-  EXPECT_EQ(route_reach_cost(1, std::int64_t{1} << 62), 1u);  // one value routes at no cost
+  EXPECT_EQ(route_reach_cost(5, std::int64_t{1} << 62), kMax);  // 2**64 does not wrap to 0
+  EXPECT_EQ(route_reach_cost(5, std::int64_t{1} << 40), std::uint64_t{1} << 42);
+  EXPECT_EQ(route_reach_cost(1, std::int64_t{1} << 62), 0u);  // one value routes at no cost
   EXPECT_EQ(route_reach_cost(4, 0), 0u);                      // refused before any work
 
   // 400 values at a 1 s step and tc = 2**25 s: the ordinates dominate. With
@@ -66,21 +66,24 @@ TEST(WorkEstimates, CountTheRealWorkAndSaturate) {
   // and one recession ordinate.
   constexpr std::uint64_t n = std::uint64_t{1} << 25;
   constexpr std::uint64_t m = n + 2;
-  EXPECT_EQ(clark_uh_cost(Vec(400, 1.0), 1.0, 33554432.0, 0.0), n + m + 400 * m + 400 + m);
-  EXPECT_EQ(clark_uh_cost(Vec(400, 0.0), 1.0, 33554432.0, 0.0), n + m + 400 + m);  // dry values cost nothing
+  // Built, routed, zero-filled, then spread by every value.
+  EXPECT_EQ(clark_uh_cost(Vec(400, 1.0), 1.0, 33554432.0, 0.0), n + (n + 1) + (400 + m - 1) + 400 * m);
+  EXPECT_EQ(clark_uh_cost(Vec(400, 0.0), 1.0, 33554432.0, 0.0), n + (n + 1) + (400 + m - 1) + 400);  // dry: skipped
   EXPECT_EQ(clark_uh_cost(Vec(400, 1.0), 1.0, 0.0, 7200.0), 400u);                // zeros only
   EXPECT_EQ(clark_uh_cost(Vec(1, 1.0), 1.0, 1e300, 7200.0), 1u);                  // refused before any work
   // A long R: the recession's bound is counted, R / dt x ln(1e12 R / dt)
-  // steps (39 x 1e5 here), routed and written out.
+  // steps (39 x 1e5 here), routed, searched and written out.
   const std::uint64_t drained = clark_uh_cost(Vec(1, 0.0), 1.0, 1.0, 100000.0);
-  EXPECT_GT(drained, 2 * 100000u * 39);
-  EXPECT_LT(drained, 2 * 100000u * 40);
-  // One that cannot drain within the limit is counted at the limit.
-  EXPECT_EQ(clark_uh_cost(Vec(1, 1.0), 1.0, 1.0, 1e300), 1 + 3 * (std::uint64_t{1} << 28) + 1);
+  EXPECT_GT(drained, 3 * 100000u * 39);
+  EXPECT_LT(drained, 3 * 100000u * 40);
+  // One that cannot drain within the limit is counted at the limit: one
+  // ordinate, and a unit hydrograph of the most ordinates we build.
+  constexpr std::uint64_t most = std::uint64_t{1} << 28;
+  EXPECT_EQ(clark_uh_cost(Vec(1, 1.0), 1.0, 1.0, 1e300), 1 + 2 + 2 * (most - 3) + (1 + most - 1) + most);
 
   const auto layer = [](std::uint64_t reservoirs) { return LinearReservoir{3600, 0.5, 0.0, reservoirs}; };
-  EXPECT_EQ(linear_reservoir_cost(200, {{"a", layer(100000000)}}), 200 * 100000001ull + 100000000ull);
-  EXPECT_EQ(linear_reservoir_cost(200, {{"a", layer(3)}, {"b", layer(0)}}), 200u * 5 + 3);
+  EXPECT_EQ(linear_reservoir_cost(200, {{"a", layer(100000000)}}), 200 * 100000000ull + 100000000ull);
+  EXPECT_EQ(linear_reservoir_cost(200, {{"a", layer(3)}, {"b", layer(0)}}), 200u * 4 + 3);
   EXPECT_EQ(linear_reservoir_cost(2, {{"a", layer(kMax)}, {"b", layer(kMax)}}), kMax);
 
   // 4 values at a 2**31 - 1 s step: every second of the three intervals,
@@ -111,16 +114,31 @@ TEST(CancelToken, PollsOncePerIntervalOfWork) {
   for (int i = 0; i < 4; ++i) cancel.progress(Cancel::kPollInterval / 2);
   EXPECT_EQ(polls.count, 3u);
 
-  Cancel never;
-  never.progress(kWorkUnbounded);
-  never.progress(kWorkUnbounded);  // nothing to run, nothing to fail
+  Cancel none;
+  none.progress(kWorkUnbounded);
+  none.progress(kWorkUnbounded);  // nothing to run, nothing to fail
+  EXPECT_EQ(none.reported(), kWorkUnbounded);  // saturated, not wrapped
+}
+
+TEST(CancelToken, CountsEveryUnitReported) {
+  Polls polls;
+  Cancel cancel(count_poll, &polls);
+  cancel.progress(3);
+  cancel.progress(Cancel::kPollInterval * 3);  // one report past the interval: one poll
+  cancel.progress(5);
+  EXPECT_EQ(polls.count, 1u);
+  EXPECT_EQ(cancel.reported(), Cancel::kPollInterval * 3 + 8);
+  cancel.poll();
+  EXPECT_EQ(cancel.reported(), Cancel::kPollInterval * 3 + 8);
+  cancel.progress(Cancel::kPollInterval - 1);
+  EXPECT_EQ(cancel.reported(), Cancel::kPollInterval * 4 + 7);
 }
 
 // Each long kernel on a workload of about eight poll intervals.
 struct Kernel {
   const char* name;
   std::uint64_t work;
-  std::function<Vec(Cancel)> run;
+  std::function<Vec(Cancel&)> run;
 };
 
 std::vector<Kernel> kernels() {
@@ -139,16 +157,16 @@ std::vector<Kernel> kernels() {
   const IncrementalSeries storm = rainfall(Vec(1 << 22, 0.25), 3600);
   return {
       {"muskingum", route_reach_cost(wave.size(), 8192),
-       [=](Cancel c) { return route_reach(wave, 3600.0, 8192 * 3600.0, 0.2, 8192, 100.0, c); }},
+       [=](Cancel& c) { return route_reach(wave, 3600.0, 8192 * 3600.0, 0.2, 8192, 100.0, c); }},
       {"clark", clark_uh_cost(wet, 1.0, 8192.0, 7200.0),
-       [=](Cancel c) { return clark_uh_rs(wet, 1.0, 640.0, 8192.0, 7200.0, c); }},
+       [=](Cancel& c) { return clark_uh_rs(wet, 1.0, 640.0, 8192.0, 7200.0, c); }},
       {"baseflow", linear_reservoir_cost(wave.size(), layers),
-       [=](Cancel c) { return linear_reservoir_rs(640.0, rainfall(wave, 1), layers, c).total.data; }},
+       [=](Cancel& c) { return linear_reservoir_rs(640.0, rainfall(wave, 1), layers, c).total.data; }},
       {"level pool", level_pool_cost(inflow, outlets.size()),
-       [=](Cancel c) { return level_pool_rs(inflow, 105.0, curve, outlets, c).storage.data; }},
-      {"disaggregate", coarse.disaggregate_cost(30), [=](Cancel c) { return coarse.disaggregate(30, c).data; }},
+       [=](Cancel& c) { return level_pool_rs(inflow, 105.0, curve, outlets, c).storage.data; }},
+      {"disaggregate", coarse.disaggregate_cost(30), [=](Cancel& c) { return coarse.disaggregate(30, c).data; }},
       {"deficit and constant", deficit_and_constant_cost(storm.data.size()),
-       [=](Cancel c) { return deficit_and_constant_rs(storm, 0.3, 1.0, 0.1, 36000.0, c).excess.data; }},
+       [=](Cancel& c) { return deficit_and_constant_rs(storm, 0.3, 1.0, 0.1, 36000.0, c).excess.data; }},
   };
 }
 
@@ -156,9 +174,11 @@ TEST(CancelToken, EveryLongKernelPollsAtABoundedInterval) {
   for (const Kernel& k : kernels()) {
     SCOPED_TRACE(k.name);
     ASSERT_GE(k.work, 6 * Cancel::kPollInterval);
-    const Vec plain = k.run(Cancel{});
+    Cancel none;
+    const Vec plain = k.run(none);
     Polls polls;
-    const Vec polled = k.run(Cancel(count_poll, &polls));
+    Cancel counting(count_poll, &polls);
+    const Vec polled = k.run(counting);
     // Bit for bit: the token only counts.
     ASSERT_EQ(plain.size(), polled.size());
     for (std::size_t i = 0; i < plain.size(); ++i) ASSERT_EQ(std::bit_cast<std::uint64_t>(plain[i]),
@@ -175,9 +195,84 @@ TEST(CancelToken, AThrowingCheckStopsEveryKernel) {
     SCOPED_TRACE(k.name);
     Polls polls;
     polls.stop_at = 2;
-    EXPECT_THROW(k.run(Cancel(count_poll, &polls)), Stop);
+    Cancel cancel(count_poll, &polls);
+    EXPECT_THROW(k.run(cancel), Stop);
     EXPECT_EQ(polls.count, 2u);
   }
+}
+
+// The estimates against the work the kernels report, unit for unit: exact
+// where everything is known up front, and for the Clark transform, whose
+// recession is only known once built, never below it.
+TEST(WorkEstimates, MatchTheWorkTheKernelsReport) {
+  const auto wave = [](std::size_t n) {
+    Vec v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = 100.0 + static_cast<double>(i % 37) * 3.5;
+    return v;
+  };
+  for (const std::size_t n : {1, 2, 5, 70000})
+    for (const std::int64_t sub : {1, 2, 3, 4, 5, 7, 8, 9}) {
+      SCOPED_TRACE("muskingum " + std::to_string(n) + " values, " + std::to_string(sub) + " sub-reaches");
+      Cancel cancel;
+      route_reach(wave(n), 3600.0, 7200.0, 0.2, sub, 100.0, cancel);
+      EXPECT_EQ(cancel.reported(), route_reach_cost(n, sub));
+    }
+
+  const auto layer = [](std::uint64_t reservoirs) { return LinearReservoir{86400 * 20, 0.3, 1.5, reservoirs}; };
+  const std::vector<Layers> stacks{{},
+                                   {{"a", layer(0)}},
+                                   {{"a", layer(1)}},
+                                   {{"a", layer(3)}, {"b", layer(0)}, {"c", layer(40)}},
+                                   {{"long", layer(70000)}, {"short", layer(2)}}};
+  for (const std::size_t n : {0, 1, 7, 300})
+    for (const Layers& layers : stacks) {
+      SCOPED_TRACE("baseflow " + std::to_string(n) + " values, " + std::to_string(layers.size()) + " layers");
+      Cancel cancel;
+      linear_reservoir_rs(640.0, rainfall(wave(n), 1), layers, cancel);
+      EXPECT_EQ(cancel.reported(), linear_reservoir_cost(n, layers));
+    }
+
+  const ElevationStorage curve = make_elevation_storage({100, 110}, {0, 1e9});
+  const DischargeInfo gate(ConstantDischargeInfo(0.25));
+  for (const std::size_t n : {1, 2, 5})
+    for (const std::int32_t step : {1, 60, 3600, 200000})
+      for (const std::size_t outlets : {0, 1, 3}) {
+        SCOPED_TRACE("level pool " + std::to_string(n) + " values at " + std::to_string(step) + " s, " +
+                     std::to_string(outlets) + " outlets");
+        const ContinuousSeries inflow = continuous(Vec(n, 1.0), step);
+        Cancel cancel;
+        level_pool_rs(inflow, 105.0, curve, Outlets(outlets, {"gate", gate}), cancel);
+        EXPECT_EQ(cancel.reported(), level_pool_cost(inflow, outlets));
+      }
+
+  for (const std::size_t n : {0, 1, 70000})
+    for (const std::int32_t step : {3600, 30 << 17}) {
+      SCOPED_TRACE("loss and disaggregate " + std::to_string(n) + " values at " + std::to_string(step) + " s");
+      const IncrementalSeries rain = rainfall(wave(n), step);
+      Cancel loss;
+      deficit_and_constant_rs(rain, 0.3, 1.0, 0.1, 36000.0, loss);
+      EXPECT_EQ(loss.reported(), deficit_and_constant_cost(n));
+      if (n > 100) continue;  // 2**17 values each is enough
+      Cancel split;
+      rain.disaggregate(30, split);
+      EXPECT_EQ(split.reported(), rain.disaggregate_cost(30));
+    }
+
+  // Rainfall wet, dry and mixed; a reservoir that stores nothing, short and
+  // long ones; a time of concentration below, at and well above the step.
+  Vec mixed(500, 0.0);
+  for (std::size_t i = 0; i < mixed.size(); i += 3) mixed[i] = 0.4;
+  for (const Vec& rain : {Vec(1, 0.0), Vec(200, 1.0), mixed})
+    for (const double tc : {600.0, 3600.0, 1e6})
+      for (const double r : {0.0, 1800.0, 7200.0, 1e6}) {
+        SCOPED_TRACE("clark " + std::to_string(rain.size()) + " values, tc " + std::to_string(tc) + " s, R " +
+                     std::to_string(r) + " s");
+        Cancel cancel;
+        clark_uh_rs(rain, 3600.0, 640.0, tc, r, cancel);
+        const std::uint64_t estimate = clark_uh_cost(rain, 3600.0, tc, r);
+        EXPECT_LE(cancel.reported(), estimate);
+        EXPECT_GE(cancel.reported(), estimate / 2);  // and not so high as to detach for nothing
+      }
 }
 
 }  // namespace
