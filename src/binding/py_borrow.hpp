@@ -59,38 +59,41 @@ class SharedBorrow {
   SharedBorrow& operator=(const SharedBorrow&) = delete;
 };
 
-template <class T>
-class SharedBorrow<T, true> {
+// What both kinds of borrow of a counted instance hold: its counter, for the
+// length of one scope.
+class CountedBorrow {
  public:
-  explicit SharedBorrow(PyObject* self) : flag_(borrow_flag<T>(self)) {
+  CountedBorrow(const CountedBorrow&) = delete;
+  CountedBorrow& operator=(const CountedBorrow&) = delete;
+
+ protected:
+  explicit CountedBorrow(std::atomic<std::int64_t>& flag) noexcept : flag_(flag) {}
+  ~CountedBorrow() = default;
+  std::atomic<std::int64_t>& flag_;
+};
+
+template <class T>
+class SharedBorrow<T, true> : CountedBorrow {
+ public:
+  explicit SharedBorrow(PyObject* self) : CountedBorrow(borrow_flag<T>(self)) {
     std::int64_t cur = flag_.load(std::memory_order_relaxed);
     do {
       if (cur < 0) raise_already_mutably_borrowed();
     } while (!flag_.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire, std::memory_order_relaxed));
   }
   ~SharedBorrow() { flag_.fetch_sub(1, std::memory_order_release); }
-  SharedBorrow(const SharedBorrow&) = delete;
-  SharedBorrow& operator=(const SharedBorrow&) = delete;
-
- private:
-  std::atomic<std::int64_t>& flag_;
 };
 
 template <class T>
   requires is_mutable<T>
-class ExclusiveBorrow {
+class ExclusiveBorrow : CountedBorrow {
  public:
-  explicit ExclusiveBorrow(PyObject* self) : flag_(borrow_flag<T>(self)) {
+  explicit ExclusiveBorrow(PyObject* self) : CountedBorrow(borrow_flag<T>(self)) {
     std::int64_t expected = 0;
     if (!flag_.compare_exchange_strong(expected, -1, std::memory_order_acquire, std::memory_order_relaxed))
       raise_already_borrowed();
   }
   ~ExclusiveBorrow() { flag_.store(0, std::memory_order_release); }
-  ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-  ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-
- private:
-  std::atomic<std::int64_t>& flag_;
 };
 
 // A copy of the value of an instance (already type-checked), taken under a
