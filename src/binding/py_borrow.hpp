@@ -10,26 +10,28 @@
 // borrow below is empty and compiles to nothing: its value never changes
 // after the instance is made, and the caller's reference keeps it alive.
 //
-// Where a shared borrow is held across a call into Python:
+// Where a shared borrow is held while Python code runs:
 // - Lent<T> holds it for the whole bound call that takes the argument. That
 //   call converts its other arguments (__index__, __float__), may warn (the
 //   warning filters and showwarning run) and polls for signals (handlers
-//   run). Only series are lent today, and they have no setters.
+//   run). Only series are lent today; they have no setters, so the borrow is
+//   empty.
 // - getter and dated_getter (py_property.hpp) hold it while they build the
 //   result objects, which may run the cycle collector and with it any
-//   finalizer. They refuse classes with setters at compile time.
-// - A pickle payload of a class without setters is built in place
-//   (py_class_pickle.hpp).
+//   finalizer. They refuse classes with setters at compile time, so theirs
+//   is always empty; so is the one under which a class without setters
+//   builds its pickle payload (py_class_pickle.hpp).
 // Everywhere else (to_value, field_getter, the snapshots that pickle and
 // copy a class with setters) the value is copied under the borrow and the
 // borrow is released before any Python object is made. A setter converts the
 // new value before it takes its exclusive borrow, and only stores under it.
 //
 // A new class with setters therefore declares `has_setters`, reads fields
-// with field_getter (not getter), passes `Mutable = true` to pickled, and
-// stores through `setter`. If it is ever lent, a setter called while the
-// loan lasts (from a callback in that call, or from another thread) raises
-// "Already borrowed" rather than waiting; that is the intended behaviour.
+// with field_getter (getter refuses it), stores through `setter`, and lends
+// no buffer (exported refuses it); pickled then snapshots it by itself. If it
+// is ever lent, a setter called while the loan lasts (from a callback in that
+// call, or from another thread) raises "Already borrowed" rather than
+// waiting; that is the intended behaviour, and it cannot deadlock.
 #pragma once
 
 #include <atomic>
