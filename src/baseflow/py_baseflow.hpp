@@ -2,11 +2,12 @@
 #pragma once
 
 #include "baseflow/linear_reservoir.hpp"
-#include "binding/py_class.hpp"
+#include "binding/py_instance.hpp"
 
 namespace pelmora::bind {
 template <>
 struct ClassInfo<LinearReservoir> {
+  static constexpr bool has_setters = true;  // its instances count borrows
   static PyTypeObject* type();
 };
 }  // namespace pelmora::bind

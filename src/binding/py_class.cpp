@@ -1,13 +1,10 @@
-// Type creation for the library's classes and the borrow refusals.
+// Type creation for the library's classes.
 #include "binding/py_class.hpp"
 
 #include <string>
 #include <vector>
 
 namespace pelmora::bind {
-
-void raise_already_mutably_borrowed() { raise(PyExc_RuntimeError, "Already mutably borrowed"); }
-void raise_already_borrowed() { raise(PyExc_RuntimeError, "Already borrowed"); }
 
 Ref create_type(const ClassSpec& spec, Py_ssize_t basicsize, destructor dealloc, const BufferHooks& buffer,
                 const CollectorHooks& collector, reprfunc repr) {

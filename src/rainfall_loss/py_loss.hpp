@@ -1,7 +1,7 @@
 // Python face of rainfall loss: DeficitConstantResult and run_deficit_and_constant.
 #pragma once
 
-#include "binding/py_class.hpp"
+#include "binding/py_instance.hpp"
 #include "rainfall_loss/deficit_and_constant.hpp"
 
 namespace pelmora::bind {

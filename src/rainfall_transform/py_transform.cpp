@@ -2,6 +2,8 @@
 #include "rainfall_transform/py_transform.hpp"
 
 #include "binding/py_args.hpp"
+#include "binding/py_borrow.hpp"
+#include "binding/py_class.hpp"
 #include "binding/py_convert.hpp"
 #include "binding/py_detach.hpp"
 #include "binding/py_errors.hpp"

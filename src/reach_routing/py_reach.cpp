@@ -2,6 +2,8 @@
 #include "reach_routing/py_reach.hpp"
 
 #include "binding/py_args.hpp"
+#include "binding/py_borrow.hpp"
+#include "binding/py_class.hpp"
 #include "binding/py_convert.hpp"
 #include "binding/py_detach.hpp"
 #include "binding/py_errors.hpp"

@@ -2,11 +2,15 @@
 #include "reservoir_routing/py_reservoir.hpp"
 
 #include "binding/py_args.hpp"
+#include "binding/py_borrow.hpp"
+#include "binding/py_class.hpp"
+#include "binding/py_class_pickle.hpp"
 #include "binding/py_convert.hpp"
 #include "binding/py_detach.hpp"
 #include "binding/py_errors.hpp"
 #include "binding/py_module.hpp"
 #include "binding/py_pickle.hpp"
+#include "binding/py_property.hpp"
 #include "reservoir_routing/reservoir_utils/py_reservoir_utils.hpp"
 #include "utils/py_time_series.hpp"
 

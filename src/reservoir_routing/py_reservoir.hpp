@@ -2,7 +2,7 @@
 // and LevelPoolResult.
 #pragma once
 
-#include "binding/py_class.hpp"
+#include "binding/py_instance.hpp"
 #include "reservoir_routing/level_pool.hpp"
 
 namespace pelmora::bind {

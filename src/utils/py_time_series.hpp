@@ -1,7 +1,8 @@
 // Python face of the two series classes.
 #pragma once
 
-#include "binding/py_class.hpp"
+#include "binding/py_errors.hpp"
+#include "binding/py_instance.hpp"
 #include "utils/time_series.hpp"
 
 namespace pelmora::bind {

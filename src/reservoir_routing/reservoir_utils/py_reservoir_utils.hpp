@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "binding/py_class.hpp"
+#include "binding/py_instance.hpp"
 #include "reservoir_routing/level_pool.hpp"
 
 namespace pelmora::bind {
