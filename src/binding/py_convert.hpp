@@ -21,8 +21,9 @@
 //    into Python there suspends the lock and lets other threads in, so to_map
 //    holds its own references to the key and value it converts and checks the
 //    dict between steps.
-// Debug builds check the first rule: a stretch marked detail::NoPython that
-// reaches a call into Python through these converters fails an assertion.
+// Builds without NDEBUG (the default) check the first rule: a stretch marked
+// detail::NoPython that reaches a call into Python through these converters
+// fails an assertion.
 #pragma once
 
 #include <cassert>
