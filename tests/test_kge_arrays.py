@@ -126,7 +126,7 @@ WRITER_PROBE = textwrap.dedent("""
 
     n = 1 << 17
     sim = np.ones(n)
-    obs = [3.0] * n
+    obs = OBS
     stop = threading.Event()
 
     def writer():
@@ -152,10 +152,14 @@ WRITER_PROBE = textwrap.dedent("""
 """)
 
 
-def test_a_writer_thread_cannot_make_the_passes_disagree():
+# A list takes one argument at a time; an array beside the array is read with
+# it in one loop.
+@pytest.mark.parametrize("obs", ["[3.0] * n", "np.full(n, 3.0)"], ids=["list", "array"])
+def test_a_writer_thread_cannot_make_the_passes_disagree(obs):
     pytest.importorskip("numpy")
     env = child_env()
-    out = subprocess.run([sys.executable, "-c", WRITER_PROBE], capture_output=True, text=True, env=env, timeout=300)
+    probe = WRITER_PROBE.replace("OBS", obs)
+    out = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, env=env, timeout=300)
     assert out.returncode == 0, out.stderr
     got = json.loads(out.stdout)
     assert got["bad"] == []

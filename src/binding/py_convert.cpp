@@ -11,6 +11,7 @@
 #include <type_traits>
 
 #include "core/errors.hpp"
+#include "binding/py_convert_buffer.hpp"
 #include "binding/py_errors.hpp"
 
 namespace pelmora::bind {
@@ -53,224 +54,42 @@ PyTypeObject* sequence_abc() {
 
 bool type_named(PyObject* obj, const char* name) { return std::strcmp(Py_TYPE(obj)->tp_name, name) == 0; }
 
-// Exact floats in a list, read under the list's lock. Returns false, having
-// read nothing into `out`, when any item is not an exact float.
-bool read_float_list(PyObject* list, std::vector<double>& out) {
+// Exact floats read from an array of items; false, having read nothing into
+// `out`, when any item is not an exact float. `sum` (when given) gets their
+// sum in index order from 0.0, taken in the same loop as the copy.
+template <class Out>
+bool read_floats(PyObject* const* items, Py_ssize_t n, Out& out, double* sum) {
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (!PyFloat_CheckExact(items[i])) return false;
+  out.resize(static_cast<std::size_t>(n));
+  double* to = out.data();
+  if (!sum) {
+    for (Py_ssize_t i = 0; i < n; ++i) to[i] = PyFloat_AS_DOUBLE(items[i]);
+    return true;
+  }
+  double total = 0.0;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const double v = PyFloat_AS_DOUBLE(items[i]);
+    to[i] = v;
+    total = total + v;
+  }
+  *sum = total;
+  return true;
+}
+
+// Exact floats in a list, read under the list's lock (nothing in it calls
+// into Python, which would suspend the lock).
+template <class Out>
+bool read_float_list(PyObject* list, Out& out, double* sum) {
   CriticalSection lock(list);
-  const Py_ssize_t n = PyList_GET_SIZE(list);
-  for (Py_ssize_t i = 0; i < n; ++i)
-    if (!PyFloat_CheckExact(PyList_GET_ITEM(list, i))) return false;
-  out.resize(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) out[static_cast<std::size_t>(i)] = PyFloat_AS_DOUBLE(PyList_GET_ITEM(list, i));
-  return true;
+  detail::NoPython no_python;
+  return read_floats(reinterpret_cast<PyListObject*>(list)->ob_item, PyList_GET_SIZE(list), out, sum);
 }
 
-bool read_float_tuple(PyObject* tuple, std::vector<double>& out) {
-  const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
-  for (Py_ssize_t i = 0; i < n; ++i)
-    if (!PyFloat_CheckExact(PyTuple_GET_ITEM(tuple, i))) return false;
-  out.resize(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) out[static_cast<std::size_t>(i)] = PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(tuple, i));
-  return true;
-}
-
-// Buffers read in one pass instead of item by item. Only exporters whose
-// items are exactly the numbers in their buffer qualify: exact numpy arrays,
-// array.array, memoryview, bytes and bytearray (any other type may define
-// __getitem__ to mean something else).
-bool exports_its_items(PyObject* obj) {
-  return PyMemoryView_Check(obj) || PyBytes_CheckExact(obj) || PyByteArray_CheckExact(obj) ||
-         type_named(obj, "numpy.ndarray") || type_named(obj, "array.array");
-}
-
-// The numbers whose items convert to a double by a plain cast, exactly as
-// float() of each item would: floats widen exactly, and integers round to
-// nearest, ties to even, as float(int) does. Booleans, half floats, chars,
-// long doubles, complex and composite formats are left to the item path,
-// which is what gives their values, warnings or errors.
-enum class NumberKind { kSigned, kUnsigned, kFloat };
-
-struct ItemFormat {
-  NumberKind kind;
-  std::size_t size;
-  bool swapped;  // stored in the other byte order
-};
-
-// `memoryview`: the exporter is a memoryview, which iterates native formats
-// only (any other fails there), except that doubles in native byte order
-// have always been read from it whatever the prefix, as from any exporter.
-std::optional<ItemFormat> item_format(const Py_buffer& view, bool memoryview) {
-  const char* fmt = view.format ? view.format : "B";
-  constexpr bool kLittle = std::endian::native == std::endian::little;
-  bool swapped = false;
-  switch (*fmt) {
-    case '@':
-      ++fmt;
-      break;
-    case '=':
-    case '<':
-    case '>':
-    case '!':
-      swapped = (*fmt == '<' && !kLittle) || ((*fmt == '>' || *fmt == '!') && kLittle);
-      ++fmt;
-      if (memoryview && (swapped || std::strcmp(fmt, "d") != 0)) return std::nullopt;
-      break;
-    default:
-      break;
-  }
-  if (fmt[0] == '\0' || fmt[1] != '\0') return std::nullopt;
-  const std::size_t size = static_cast<std::size_t>(view.itemsize);
-  NumberKind kind;
-  switch (fmt[0]) {
-    case 'b': case 'h': case 'i': case 'l': case 'q': case 'n':
-      kind = NumberKind::kSigned;
-      break;
-    case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N':
-      kind = NumberKind::kUnsigned;
-      break;
-    case 'f':
-      if (size != sizeof(float)) return std::nullopt;
-      kind = NumberKind::kFloat;
-      break;
-    case 'd':
-      if (size != sizeof(double)) return std::nullopt;
-      kind = NumberKind::kFloat;
-      break;
-    default:
-      return std::nullopt;
-  }
-  if (size != 1 && size != 2 && size != 4 && size != 8) return std::nullopt;
-  return ItemFormat{kind, size, swapped && size > 1};
-}
-
-// The export of `obj` when it is a one-dimensional buffer of numbers of a
-// common type, held in `view`, and the layout of its items; nothing (with no
-// error set) for any other object or buffer, which the item path then takes.
-std::optional<ItemFormat> number_buffer(PyObject* obj, BufferView& view) {
-  if (!exports_its_items(obj)) return std::nullopt;
-  // An object that refuses is converted item by item, which raises what it raises.
-  if (!view.try_get(obj, PyBUF_RECORDS_RO)) return std::nullopt;
-  if (view->ndim != 1 || view->suboffsets != nullptr || view->shape == nullptr) return std::nullopt;
-  return item_format(*view, PyMemoryView_Check(obj));
-}
-
-template <class T>
-T load(const char* p, bool swapped) {
-  using Bits = std::conditional_t<sizeof(T) == 1, std::uint8_t,
-               std::conditional_t<sizeof(T) == 2, std::uint16_t,
-               std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>>>;
-  Bits bits;
-  std::memcpy(&bits, p, sizeof bits);
-  if (swapped) {
-    if constexpr (sizeof bits == 2) bits = __builtin_bswap16(bits);
-    if constexpr (sizeof bits == 4) bits = __builtin_bswap32(bits);
-    if constexpr (sizeof bits == 8) bits = __builtin_bswap64(bits);
-  }
-  T value;
-  std::memcpy(&value, &bits, sizeof value);
-  return value;
-}
-
-// Contiguous, aligned, native items, converted by a loop of its own (inlined
-// into its caller, the loop kept its counter on the stack).
-template <class T>
-[[gnu::noinline]] void convert_contiguous(const T* __restrict first, std::size_t n, double* __restrict out) {
-  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<double>(first[i]);
-}
-
-// Floats and 32-bit integers, the common case, eight at a time: the widest
-// packed conversion the processor has is chosen when the module loads.
-template <class T>
-inline void convert_packed(const T* __restrict first, std::size_t n, double* __restrict out) {
-  using Items [[gnu::vector_size(8 * sizeof(T))]] = T;
-  using Doubles [[gnu::vector_size(8 * sizeof(double))]] = double;
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    Items items;
-    std::memcpy(&items, first + i, sizeof items);
-    const Doubles values = __builtin_convertvector(items, Doubles);
-    std::memcpy(out + i, &values, sizeof values);
-  }
-  for (; i < n; ++i) out[i] = static_cast<double>(first[i]);
-}
-
-#if defined(__x86_64__) && defined(__GNUC__)
-#define PELMORA_PACKED_CLONES [[gnu::target_clones("avx512f", "avx2", "default")]]
-#else
-#define PELMORA_PACKED_CLONES
-#endif
-
-template <>
-PELMORA_PACKED_CLONES [[gnu::noinline]] void convert_contiguous<float>(const float* __restrict first, std::size_t n,
-                                                                      double* __restrict out) {
-  convert_packed(first, n, out);
-}
-
-template <>
-PELMORA_PACKED_CLONES [[gnu::noinline]] void convert_contiguous<std::int32_t>(const std::int32_t* __restrict first,
-                                                                             std::size_t n, double* __restrict out) {
-  convert_packed(first, n, out);
-}
-
-// Every item of a one-dimensional buffer as a double.
-template <class T>
-void read_items(const Py_buffer& view, bool swapped, std::vector<double>& out) {
-  const std::size_t n = static_cast<std::size_t>(view.shape[0]);
-  const char* base = static_cast<const char*>(view.buf);
-  const Py_ssize_t stride = view.strides ? view.strides[0] : view.itemsize;
-  const bool plain = !swapped && stride == static_cast<Py_ssize_t>(sizeof(T)) &&
-                     reinterpret_cast<std::uintptr_t>(base) % alignof(T) == 0;
-  if constexpr (std::is_same_v<T, double>) {
-    if (plain) {
-      // Each value is read whole, by one 8-byte load: the buffer's owner may
-      // be writing to it from another thread meanwhile, and a copy that moves
-      // bytes (a sanitizer's memcpy does) could mix two of its values.
-      const double* first = reinterpret_cast<const double*>(base);
-      out.resize(n);
-      double* to = out.data();
-      for (std::size_t i = 0; i < n; ++i) __atomic_load(first + i, to + i, __ATOMIC_RELAXED);
-      return;
-    }
-  }
-  out.resize(n);
-  if (plain) return convert_contiguous(reinterpret_cast<const T*>(base), n, out.data());
-  for (std::size_t i = 0; i < n; ++i)
-    out[i] = static_cast<double>(load<T>(base + static_cast<Py_ssize_t>(i) * stride, swapped));
-}
-
-template <class T1, class T2, class T4, class T8>
-void read_sized(const ItemFormat& f, const Py_buffer& view, std::vector<double>& out) {
-  switch (f.size) {
-    case 1: return read_items<T1>(view, f.swapped, out);
-    case 2: return read_items<T2>(view, f.swapped, out);
-    case 4: return read_items<T4>(view, f.swapped, out);
-    default: return read_items<T8>(view, f.swapped, out);
-  }
-}
-
-// A one-dimensional buffer of numbers of a common type, read in one pass.
-// Any other buffer, or none, declines and leaves the item path to it.
-bool read_number_buffer(PyObject* obj, std::vector<double>& out) {
-  BufferView view;
-  const std::optional<ItemFormat> format = number_buffer(obj, view);
-  if (!format) return false;
-  switch (format->kind) {
-    case NumberKind::kSigned:
-      read_sized<std::int8_t, std::int16_t, std::int32_t, std::int64_t>(*format, *view, out);
-      break;
-    case NumberKind::kUnsigned:
-      read_sized<std::uint8_t, std::uint16_t, std::uint32_t, std::uint64_t>(*format, *view, out);
-      break;
-    case NumberKind::kFloat:
-      // item_format admits only the two sizes of 'f' and 'd'.
-      if (format->size == sizeof(float)) {
-        read_items<float>(*view, format->swapped, out);
-      } else {
-        read_items<double>(*view, format->swapped, out);
-      }
-      break;
-  }
-  return true;
+template <class Out>
+bool read_float_tuple(PyObject* tuple, Out& out, double* sum) {
+  detail::NoPython no_python;
+  return read_floats(reinterpret_cast<PyTupleObject*>(tuple)->ob_item, PyTuple_GET_SIZE(tuple), out, sum);
 }
 
 // Sequences whose length is their real size: what they report is reserved.
@@ -294,6 +113,7 @@ Duration Timedelta::duration() const {
 
 double to_double(PyObject* obj) {
   if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
+  detail::expect_python_allowed();
   const double v = PyFloat_AsDouble(obj);
   if (v == -1.0 && PyErr_Occurred()) throw_error_set();
   return v;
@@ -315,6 +135,7 @@ bool to_bool(PyObject* obj) {
 }
 
 std::uint64_t to_count(PyObject* obj) {
+  detail::expect_python_allowed();
   Ref index = require(PyNumber_Index(obj));
   const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_error_set();
@@ -342,15 +163,20 @@ std::string to_string(PyObject* obj) {
   return std::string(utf8, static_cast<std::size_t>(size));
 }
 
-std::vector<double> to_vector(PyObject* obj) {
+namespace {
+
+// Every value of a sequence as a double; `sum` (when given) gets their sum in
+// index order from 0.0, added as each value is stored.
+template <class Out>
+Out convert_sequence(PyObject* obj, double* sum) {
   if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(obj)) raise_cast_error(obj, sequence_abc());
 
-  std::vector<double> out;
+  Out out;
   // Fast paths read the same values the general path would, or decline.
-  if (PyList_CheckExact(obj) && read_float_list(obj, out)) return out;
-  if (PyTuple_CheckExact(obj) && read_float_tuple(obj, out)) return out;
-  if (read_number_buffer(obj, out)) return out;
+  if (PyList_CheckExact(obj) && read_float_list(obj, out, sum)) return out;
+  if (PyTuple_CheckExact(obj) && read_float_tuple(obj, out, sum)) return out;
+  if (detail::read_number_buffer(obj, out, sum)) return out;
 
   // General path: the length (when known) sizes the vector, then every item
   // is converted as a double. Items may run Python code (__float__), which may
@@ -361,6 +187,8 @@ std::vector<double> to_vector(PyObject* obj) {
   // at most the first reservation, and the vector is trimmed to what was
   // read, so a sequence that overstates its length pins no memory.
   out.clear();
+  detail::expect_python_allowed();
+  double total = 0.0;
   const Py_ssize_t hint = PySequence_Size(obj);
   if (hint < 0) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error_set();
@@ -376,10 +204,28 @@ std::vector<double> to_vector(PyObject* obj) {
     if (status < 0) throw_error_set();
     if (status == 0) break;
     Ref item = Ref::steal(raw);
-    out.push_back(to_double(item.get()));
+    const double v = to_double(item.get());
+    out.push_back(v);
+    total = total + v;
   }
+  if (sum) *sum = total;
   if (out.capacity() > out.size()) out.shrink_to_fit();
   return out;
+}
+
+}  // namespace
+
+std::vector<double> to_vector(PyObject* obj) { return convert_sequence<std::vector<double>>(obj, nullptr); }
+
+Summed to_summed_vector(PyObject* obj) {
+  Summed out;
+  out.values = convert_sequence<Values>(obj, &out.sum);
+  return out;
+}
+
+bool read_summed_buffers(PyObject* first, PyObject* second, Summed& first_out, Summed& second_out) {
+  return detail::read_double_buffer_pair(first, second, first_out.values, first_out.sum, second_out.values,
+                                         second_out.sum);
 }
 
 Timedelta to_timedelta(PyObject* obj) {

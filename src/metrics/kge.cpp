@@ -1,4 +1,6 @@
-// Kling-Gupta efficiency: two means, then one pass for the three sums.
+// Kling-Gupta efficiency: two means, then one pass for the three sums. A
+// caller that copies the series may hand in the two plain sums instead,
+// taken during its copy, and so skip the first pass.
 //
 // Every sum runs in index order, so each of them is a chain of dependent
 // additions: the first pass costs one addition latency per value (its two
@@ -96,6 +98,11 @@ double kge_rs(std::span<const double> sim, std::span<const double> obs, bool use
   const std::vector<double> log_sim = log_transform(sim);
   const std::vector<double> log_obs = log_transform(obs);
   return kge(log_sim, log_obs);
+}
+
+double kge_rs_from_sums(std::span<const double> sim, std::span<const double> obs, double sim_sum, double obs_sum) {
+  check_lengths(sim.size(), obs.size());
+  return finish(sim.data(), obs.data(), obs.size(), Sums{sim_sum, obs_sum});
 }
 
 }  // namespace pelmora
