@@ -3,6 +3,7 @@ damaged payloads fail with the constructors' own errors, subclasses come back
 as themselves, and a series travels as one out-of-band buffer."""
 
 import copy
+import gc
 import math
 import pickle
 import struct
@@ -372,6 +373,67 @@ def test_subclass_with_its_own_buffer_pickles_its_values(cls, band):
         assert view.readonly and view.tobytes() == struct.pack(f"{len(EDGES)}d", *EDGES)
         with pytest.raises(TypeError, match="read-only"):
             view.cast("B")[0:1] = b"x"
+
+
+def refs(obj):
+    return sys.getrefcount(obj)
+
+
+def sent_out_of_band(series):
+    buffers = []
+    data = pickle.dumps(series, 5, buffer_callback=buffers.append)
+    return data, buffers[0]
+
+
+def check_copies_outlive_the_rest(copies, expected):
+    gc.collect()
+    for c in copies:
+        with memoryview(c) as view:
+            readonly = view.readonly
+        assert readonly and fields(c) == expected
+
+
+def test_load_keeps_bytes_instead_of_a_copy():
+    # bytes, as a pipe delivers them, are kept, not copied: the series and
+    # its copies hold them as long as one of them lives, and no longer.
+    series = ITS([float(i) for i in range(1000)] + EDGES, STEP, "rainfall", start=datetime(2020, 1, 1))
+    data, buffer = sent_out_of_band(series)
+    carried = bytes(buffer.raw())
+    before = refs(carried)
+    back = pickle.loads(data, buffers=[carried])
+    assert refs(carried) == before + 1
+    copies = [copy.copy(back), copy.deepcopy(back), back]
+    expected = fields(series)
+    del series, buffer, back
+    check_copies_outlive_the_rest(copies, expected)
+    copies.clear()
+    gc.collect()
+    assert refs(carried) == before
+
+
+@pytest.mark.parametrize("band", ["in", "out"])
+def test_loaded_values_outlive_their_payload(band):
+    # In band the load keeps the bytes it read; out of band, handed the
+    # series' own buffer, it keeps the series' values alive.
+    series = ITS([float(i) for i in range(1000)] + EDGES, STEP, "rainfall", start=datetime(2020, 1, 1))
+    expected = fields(series)
+    data, buffer = sent_out_of_band(series)
+    back = pickle.loads(data, buffers=[buffer]) if band == "out" else pickle.loads(pickle.dumps(series, 5))
+    copies = [copy.copy(back), copy.deepcopy(back), back]
+    del series, buffer, back, data
+    check_copies_outlive_the_rest(copies, expected)
+
+
+@pytest.mark.parametrize("carrier", [bytearray, lambda raw: memoryview(bytearray(raw)).toreadonly()],
+                         ids=["bytearray", "read-only-view-of-bytearray"])
+def test_load_copies_a_payload_its_owner_may_change(carrier):
+    series = CTS([1.0, 2.0, 3.0], STEP, "discharge")
+    data, buffer = sent_out_of_band(series)
+    carried = carrier(buffer.raw())
+    back = pickle.loads(data, buffers=[carried])
+    memory = carried.obj if isinstance(carried, memoryview) else carried
+    memory[:8] = struct.pack("d", 99.0)
+    assert back.data == [1.0, 2.0, 3.0]
 
 
 def test_every_series_of_a_result_is_one_buffer():

@@ -94,7 +94,7 @@ Baseflow linear_reservoir_rs(double basin_area, const IncrementalSeries& rainfal
   if (total_fraction > 1.000001)
     throw DomainError("Total fraction " + format_double(total_fraction) + " > 1.0");
 
-  const std::vector<double>& rain = rainfall.data;
+  const std::span<const double> rain = rainfall.data;
   const std::size_t n = rain.size();
   Baseflow result;
   std::vector<double> total(n, 0.0);

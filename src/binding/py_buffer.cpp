@@ -87,8 +87,10 @@ PyType_Spec values_spec{
 
 // Created once per process; two threads may race to create it, the loser
 // drops its copy.
+std::atomic<PyObject*> cached_values_type{nullptr};
+
 PyTypeObject* values_type() {
-  static std::atomic<PyObject*> cached{nullptr};
+  std::atomic<PyObject*>& cached = cached_values_type;
   PyObject* type = cached.load(std::memory_order_acquire);
   if (type) return reinterpret_cast<PyTypeObject*>(type);
   Ref made = require(PyType_FromSpec(&values_spec));
@@ -99,6 +101,12 @@ PyTypeObject* values_type() {
 }
 
 }  // namespace
+
+bool is_values_exporter(PyObject* obj) noexcept {
+  // Before the class exists there is no instance of it.
+  PyObject* type = cached_values_type.load(std::memory_order_acquire);
+  return type && Py_IS_TYPE(obj, reinterpret_cast<PyTypeObject*>(type));
+}
 
 Ref values_exporter(PyObject* owner, std::span<const double> values) {
   PyTypeObject* type = values_type();

@@ -19,5 +19,7 @@ void release_doubles(PyObject* exporter, Py_buffer* view) noexcept;
 // through its own slots, never through the owner's type, so a subclass that
 // redefines __buffer__ cannot change what is exported (pickle hands it out).
 Ref values_exporter(PyObject* owner, std::span<const double> values);
+// Whether `obj` is such an exporter, whose values never change.
+bool is_values_exporter(PyObject* obj) noexcept;
 
 }  // namespace pelmora::bind

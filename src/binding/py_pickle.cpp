@@ -227,34 +227,49 @@ Ref doubles_payload(std::span<const double> values, int protocol, PyObject* owne
                                            static_cast<Py_ssize_t>(values.size_bytes())));
 }
 
-std::vector<double> doubles_from_payload(PyObject* obj) {
+namespace {
+
+// A payload's values. Those of an immutable exporter (bytes, or a series'
+// own values handed back by a PickleBuffer) are lent to the result when
+// `may_lend` and they are aligned; every other buffer, writable or not, is
+// copied, since its owner may still change it.
+SeriesValues payload_values(PyObject* obj, bool may_lend) {
   if (PyObject_CheckBuffer(obj)) {
-    BufferView view;
-    view.get(obj, PyBUF_FULL_RO);
-    const char* format = view->format ? view->format : "B";
-    const bool contiguous = PyBuffer_IsContiguous(&*view, 'C');
-    const bool doubles = view->ndim == 1 && view->itemsize == static_cast<Py_ssize_t>(sizeof(double)) &&
-                         is_native_double(format);
+    // On the heap from the start: a lent view is released by its last owner.
+    auto view = std::make_shared<BufferView>();
+    view->get(obj, PyBUF_FULL_RO);
+    const Py_buffer& v = **view;
+    const char* format = v.format ? v.format : "B";
+    const bool contiguous = PyBuffer_IsContiguous(&v, 'C');
+    const bool doubles =
+        v.ndim == 1 && v.itemsize == static_cast<Py_ssize_t>(sizeof(double)) && is_native_double(format);
     if (contiguous && (doubles || is_byte(format))) {
-      const std::size_t bytes = static_cast<std::size_t>(view->len);
+      const std::size_t bytes = static_cast<std::size_t>(v.len);
       if (bytes % sizeof(double) != 0)
         raise(PyExc_TypeError, require(PyUnicode_FromFormat(
-                                   "a buffer of %zd bytes does not hold whole float64 values", view->len)));
+                                   "a buffer of %zd bytes does not hold whole float64 values", v.len)));
       const std::size_t n = bytes / sizeof(double);
+      const bool aligned = reinterpret_cast<std::uintptr_t>(v.buf) % alignof(double) == 0;
+      const auto* first = static_cast<const double*>(v.buf);
+      if (aligned && may_lend && v.obj && (PyBytes_CheckExact(v.obj) || is_values_exporter(v.obj)))
+        return SeriesValues::lent(std::span<const double>(first, n), std::move(view));
       // An aligned buffer is copied in one pass; building the vector from
       // the range skips zero-filling it first, which costs as much again.
-      if (reinterpret_cast<std::uintptr_t>(view->buf) % alignof(double) == 0) {
-        const auto* first = static_cast<const double*>(view->buf);
-        return std::vector<double>(first, first + n);
-      }
+      if (aligned) return std::vector<double>(first, first + n);
       std::vector<double> out(n);
-      if (bytes) std::memcpy(out.data(), view->buf, bytes);
+      if (bytes) std::memcpy(out.data(), v.buf, bytes);
       return out;
     }
   }
   // Lists, tuples and arrays of other types: the constructors' conversion.
   return to_vector(obj);
 }
+
+}  // namespace
+
+std::vector<double> doubles_from_payload(PyObject* obj) { return std::move(payload_values(obj, false).vector()); }
+
+SeriesValues values_from_payload(PyObject* obj) { return payload_values(obj, true); }
 
 void add_reconstructor(PyObject* module) {
   Ref module_name = require(PyModule_GetNameObject(module));

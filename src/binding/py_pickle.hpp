@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "binding/py_object.hpp"
+#include "core/series_values.hpp"
 
 namespace pelmora::bind {
 
@@ -66,6 +67,9 @@ Ref doubles_payload(std::span<const double> values, int protocol, PyObject* owne
 // The values of a payload: a buffer of native doubles (format "d") or of raw
 // bytes holding them, else any sequence of numbers as the constructors take.
 std::vector<double> doubles_from_payload(PyObject* obj);
+// The same for a series' values, which may keep the payload's memory
+// instead of a copy when nothing can change it (bytes, a series' values).
+SeriesValues values_from_payload(PyObject* obj);
 
 // A new tuple of the given new references.
 template <class... Items>

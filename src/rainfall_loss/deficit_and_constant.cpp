@@ -14,7 +14,7 @@ namespace {
 
 IncrementalSeries rainfall_series(std::int32_t time_step, std::size_t capacity) {
   auto s = result_series<IncrementalSeries>({}, time_step, "rainfall");
-  s.data.reserve(capacity);
+  s.data.vector().reserve(capacity);
   return s;
 }
 
@@ -50,6 +50,9 @@ DeficitConstant deficit_and_constant_rs(const IncrementalSeries& rainfall, doubl
                     rainfall_series(rainfall.time_step, n)};
   double d = initial_deficit;
   const double* rain = rainfall.data.data();
+  std::vector<double>& excess_out = r.excess.data.vector();
+  std::vector<double>& loss_out = r.loss.data.vector();
+  std::vector<double>& deficit_out = r.deficit.data.vector();
   // In blocks, each reported, so that a long series can be interrupted.
   for_blocks(cancel, std::size_t{0}, n, 3, [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
@@ -71,9 +74,9 @@ DeficitConstant deficit_and_constant_rs(const IncrementalSeries& rainfall, doubl
         excess = rest - fill;
         loss = fill + f;
       }
-      r.excess.data.push_back(excess);
-      r.loss.data.push_back(loss);
-      r.deficit.data.push_back(d);
+      excess_out.push_back(excess);
+      loss_out.push_back(loss);
+      deficit_out.push_back(d);
     }
   });
   return r;

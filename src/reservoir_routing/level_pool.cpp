@@ -206,7 +206,7 @@ LevelPool level_pool_rs(const ContinuousSeries& inflow, double initial_elevation
                         const ElevationStorage& curve,
                         const std::vector<std::pair<std::string, DischargeInfo>>& outlets,
                         Cancel& cancel) {
-  const std::vector<double>& d = inflow.data;
+  const std::span<const double> d = inflow.data;
   const std::size_t n = d.size();
   const std::int32_t dt = inflow.time_step;
 

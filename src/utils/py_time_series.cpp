@@ -34,9 +34,11 @@ constexpr Signature kDisaggregate{"disaggregate", "IncrementalTimeSeries", kPara
 // The constructor steps shared by both classes: convert in order, validate the
 // kind, then read the step from the timedelta. A pickle's payload takes the
 // same steps, its values read by `to_data` from their payload form.
+SeriesValues values_from_sequence(PyObject* obj) { return to_vector(obj); }
+
 template <class Series>
 Dated<Series> series_from_args(const Signature& sig, PyObject* args, PyObject* kwargs,
-                               std::vector<double> (*to_data)(PyObject*) = to_vector) {
+                               SeriesValues (*to_data)(PyObject*) = values_from_sequence) {
   Args a(sig, args, kwargs);
   Series series;
   series.data = a.get(0, to_data);
@@ -74,7 +76,7 @@ Ref series_payload(PyObject* self, const Series& s, int protocol) {
 
 template <class Series, const Signature& Sig>
 Dated<Series> series_rebuild(PyObject* args) {
-  return series_from_args<Series>(Sig, args, nullptr, doubles_from_payload);
+  return series_from_args<Series>(Sig, args, nullptr, values_from_payload);
 }
 
 template <class Series>

@@ -92,13 +92,14 @@ IncrementalSeries IncrementalSeries::disaggregate(std::int32_t target_step, Canc
   IncrementalSeries out;
   out.time_step = target_step;
   out.kind = kind;
-  out.data.reserve(data.size() * static_cast<std::size_t>(n));
+  std::vector<double>& values = out.data.vector();
+  values.reserve(data.size() * static_cast<std::size_t>(n));
   // A value may spread over millions of steps: it is written a block at a
   // time, each block reported.
   for (double v : data) {
     const double part = v * factor;
     for_blocks(cancel, std::size_t{0}, static_cast<std::size_t>(n), 1,
-               [&](std::size_t begin, std::size_t end) { out.data.insert(out.data.end(), end - begin, part); });
+               [&](std::size_t begin, std::size_t end) { values.insert(values.end(), end - begin, part); });
   }
   return out;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/cancel.hpp"
+#include "core/series_values.hpp"
 
 namespace pelmora {
 
@@ -25,7 +26,7 @@ std::int32_t whole_seconds_i32(double seconds);
 std::int32_t time_step_from_seconds(double seconds);
 
 struct TimeSeries {
-  std::vector<double> data;
+  SeriesValues data;
   std::int32_t time_step = 1;  // whole seconds, at least 1
   std::string kind;
 };

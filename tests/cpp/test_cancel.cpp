@@ -138,7 +138,7 @@ TEST(CancelToken, CountsEveryUnitReported) {
 struct Kernel {
   const char* name;
   std::uint64_t work;
-  std::function<Vec(Cancel&)> run;
+  std::function<SeriesValues(Cancel&)> run;
 };
 
 std::vector<Kernel> kernels() {
@@ -175,10 +175,10 @@ TEST(CancelToken, EveryLongKernelPollsAtABoundedInterval) {
     SCOPED_TRACE(k.name);
     ASSERT_GE(k.work, 6 * Cancel::kPollInterval);
     Cancel none;
-    const Vec plain = k.run(none);
+    const SeriesValues plain = k.run(none);
     Polls polls;
     Cancel counting(count_poll, &polls);
-    const Vec polled = k.run(counting);
+    const SeriesValues polled = k.run(counting);
     // Bit for bit: the token only counts.
     ASSERT_EQ(plain.size(), polled.size());
     for (std::size_t i = 0; i < plain.size(); ++i) ASSERT_EQ(std::bit_cast<std::uint64_t>(plain[i]),

@@ -18,7 +18,7 @@ IncrementalSeries rain(std::vector<double> values, std::int32_t step, std::strin
   return s;
 }
 
-void expect_near(const std::vector<double>& got, const std::vector<double>& want, double tol) {
+void expect_near(std::span<const double> got, const std::vector<double>& want, double tol) {
   ASSERT_EQ(got.size(), want.size());
   for (std::size_t i = 0; i < got.size(); ++i) EXPECT_NEAR(got[i], want[i], tol) << "index " << i;
 }

@@ -155,8 +155,8 @@ TEST(SeriesValueAt, MatchesGetValueBitForBit) {
       ContinuousSeries s;
       s.time_step = step;
       s.kind = "discharge";
-      for (std::size_t i = 0; i < n; ++i) s.data.push_back(value(rng));
-      if (n > 3) s.data[2] = s.data[1];
+      for (std::size_t i = 0; i < n; ++i) s.data.vector().push_back(value(rng));
+      if (n > 3) s.data.vector()[2] = s.data[1];
       const std::int64_t total = s.total_duration();
       SeriesCursor cursor;
       if (total <= 5000) {

@@ -41,7 +41,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr int kCases = 3000;
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-bool same_bits(const Vec& a, const Vec& b) {
+bool same_bits(std::span<const double> a, std::span<const double> b) {
   return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
 }
 
@@ -476,7 +476,7 @@ TEST(KernelProperties, LevelPoolShortSpans) {
     const std::int32_t dt = static_cast<std::int32_t>(g.pick(std::vector<std::int64_t>{1, 7, 60, 600}));
     const std::size_t n = static_cast<std::size_t>(g.integer(0, std::min<std::int64_t>(15, 10000 / dt + 1)));
     auto inflow = series<ContinuousSeries>(Vec(n), dt);
-    for (double& d : inflow.data) d = g.mostly(0.0, 50.0, 0.05);
+    for (double& d : inflow.data.vector()) d = g.mostly(0.0, 50.0, 0.05);
     const Vec finite = [&] {
       Vec f;
       for (double e : curve.elevation)
@@ -505,7 +505,7 @@ TEST(KernelProperties, LevelPoolShortSpans) {
     }
     for (std::size_t i = 0; i < n; ++i) {
       double total = 0.0;
-      for (const auto& [name, s] : r.individual) total = total + s.data.at(i);
+      for (const auto& [name, s] : r.individual) total = total + s.data.span()[i];
       EXPECT_TRUE(same_bits(total, r.total_outflow.data[i]));
     }
   }
@@ -518,7 +518,7 @@ TEST(KernelProperties, SeriesOperations) {
   for (int c = 0; c < kCases; ++c) {
     SCOPED_TRACE(c);
     auto s = series<ContinuousSeries>(g.values(10, 0.0, 100.0), g.step());
-    if (s.data.empty()) s.data.push_back(g.any());  // see EmptySeriesAtNaNTime
+    if (s.data.empty()) s.data.vector().push_back(g.any());  // see EmptySeriesAtNaNTime
     const double t = g.chance(0.8)
                          ? g.uniform(-10.0, static_cast<double>(s.total_duration()) + 10.0) : g.any();
     double v = 0.0;

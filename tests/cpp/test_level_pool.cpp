@@ -281,7 +281,7 @@ double plain_discharge(const DischargeInfo& info, std::int64_t t, double e) {
 
 LevelPool plain_level_pool(const ContinuousSeries& inflow, double e0,
                            const ElevationStorage& curve, const Outlets& outlets) {
-  const Vec& d = inflow.data;
+  const std::span<const double> d = inflow.data;
   const std::int64_t dt = inflow.time_step;
   const std::int64_t total = dt * (static_cast<std::int64_t>(d.size()) - 1);
   Vec storages, elevations, totals;
@@ -322,7 +322,7 @@ LevelPool plain_level_pool(const ContinuousSeries& inflow, double e0,
   return r;
 }
 
-std::vector<std::uint64_t> bits(const Vec& v) {
+std::vector<std::uint64_t> bits(std::span<const double> v) {
   std::vector<std::uint64_t> out;
   for (double x : v) out.push_back(std::bit_cast<std::uint64_t>(x));
   return out;

@@ -160,7 +160,7 @@ TEST(SpecifiedOutlet, ReadsItsSeries) {
   EXPECT_EQ(at(SpecifiedDischargeInfo(s, kNone, kNone, NAN), 0, 7200), "3");
 
   ContinuousSeries empty = s;
-  empty.data.clear();
+  empty.data = SeriesValues();
   EXPECT_EQ(at(SpecifiedDischargeInfo(empty), 0, 0),
             "ValueError: simulation duration 0s exceeds the specified discharge series length "
             "(-3600s).");
@@ -211,8 +211,8 @@ TEST(OutletSteppingEntryPoints, MatchGetDischarge) {
     ContinuousSeries series;
     series.time_step = 1 + static_cast<std::int32_t>(rng() % 90);
     series.kind = "discharge";
-    series.data.resize(1 + rng() % 8);
-    for (double& v : series.data) v = unit(rng) * 9;
+    series.data.vector().resize(1 + rng() % 8);
+    for (double& v : series.data.vector()) v = unit(rng) * 9;
     const SpecifiedDischargeInfo specified(series, maybe(e[0]), kNone, cap);
     const DischargeInfo specified_info = specified;
 
