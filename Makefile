@@ -76,12 +76,16 @@ endif
 # 66, child processes included); tests/tsan.supp may list only reports proven
 # to lie inside the interpreter.
 TSAN ?= OFF
+# Reports go to files, one a process, printed after the run: a process that
+# dies (a crash is fatal under TSan) leaves its report, and the report stands
+# last in the output whoever else wrote after it.
+TSAN_LOG = $(BUILD_DIR)/tsan-report
 TSAN_TESTS ?= tests/test_threads.py tests/test_threads_parallel.py \
   tests/test_clark.py::test_concurrent_calls_agree tests/test_rainfall_loss.py::test_concurrent_calls_agree \
   tests/test_reach.py::test_concurrent_calls_agree
 ifeq ($(TSAN),ON)
   RUN_PY := LD_PRELOAD="$(shell $(CXX) -print-file-name=libtsan.so)" \
-            TSAN_OPTIONS="exitcode=66 halt_on_error=0 second_deadlock_stack=1 suppressions=$(REPO)/tests/tsan.supp" \
+            TSAN_OPTIONS="exitcode=66 halt_on_error=0 second_deadlock_stack=1 suppressions=$(REPO)/tests/tsan.supp log_path=$(TSAN_LOG)" \
             PYTHONMALLOC=malloc $(RUN_PY)
 endif
 
@@ -168,7 +172,13 @@ test-tsan-run: configure
 	@$(CMAKE) --build $(BUILD_DIR) --target pelmora --parallel $(JOBS)
 	@$(RUN_PY) -c 'import ctypes, pelmora; ctypes.CDLL(None).__tsan_init' \
 	  || { echo "the ThreadSanitizer runtime is not loaded" >&2; exit 1; }
-	@cd $(REPO) && $(RUN_PY) -m pytest -q -p no:cacheprovider $(TSAN_TESTS) $(PYTEST_ARGS)
+	@rm -f $(TSAN_LOG).*
+	@cd $(REPO) && { $(RUN_PY) -m pytest -q -p no:cacheprovider $(TSAN_TESTS) $(PYTEST_ARGS) || rc=$$?; }; \
+	for report in $(TSAN_LOG).*; do \
+	  [ -f "$$report" ] || continue; \
+	  echo "==== ThreadSanitizer report $$report" >&2; cat "$$report" >&2; rc=$${rc:-66}; \
+	done; \
+	exit $${rc:-0}
 
 demo: build
 	@if [ -f $(REPO)/examples/design_storm.py ]; then \
