@@ -54,7 +54,6 @@ import functools
 import hashlib
 import json
 import math
-import os
 import struct
 import sys
 import time
@@ -308,7 +307,7 @@ def calibrate_gauge(gauge, settings, stop=None):
     depends on nothing but these two arguments.  `stop`, a threading.Event,
     ends the calibration early when set (thread pools).
     """
-    start, cpu_start = time.perf_counter(), time.thread_time()
+    clock = scaleout.TaskClock()
     dates = gauge["observed"].index
     observed = gauge["observed"].to_numpy(dtype=np.float64)
     fit_days = dates.year <= CALIBRATION
@@ -323,8 +322,7 @@ def calibrate_gauge(gauge, settings, stop=None):
 
     def objective(params):
         nonlocal runs
-        if stop is not None and stop.is_set():
-            raise scaleout.Cancelled()
+        scaleout.check_stop(stop)
         runs += 1
         score = kge(model.simulate(params)[keep], target)
         return -score if math.isfinite(score) else 1.0e9
@@ -352,9 +350,7 @@ def calibrate_gauge(gauge, settings, stop=None):
         "mean_flow_kge": scores(np.full(len(dates), calibration_mean), observed, validation)["kge"],
         "runs": runs,
         "simulated": simulated,
-        "seconds": time.perf_counter() - start,
-        "cpu_seconds": time.thread_time() - cpu_start,
-        "where": f"{os.uname().nodename}:{os.getpid()}",
+        **clock.figures(),
     }
 
 

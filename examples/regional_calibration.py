@@ -58,7 +58,6 @@ if __name__ == "__main__":
 import argparse
 import hashlib
 import math
-import os
 import struct
 import sys
 import time
@@ -236,7 +235,7 @@ def calibrate_basin(basin, settings, stop=None):
     result depends on nothing but these two arguments.  `stop`, a
     threading.Event, ends the calibration early when set (thread pools).
     """
-    start, cpu_start = time.perf_counter(), time.thread_time()
+    clock = scaleout.TaskClock()
     truth = basin["truth"]
     model = BasinModel(truth, basin["rain"])
     observed = np.asarray(basin["observed"], dtype=np.float64)
@@ -245,8 +244,7 @@ def calibrate_basin(basin, settings, stop=None):
 
     def objective(params):
         nonlocal runs
-        if stop is not None and stop.is_set():
-            raise scaleout.Cancelled()
+        scaleout.check_stop(stop)
         runs += 1
         return -kge(model.simulate(params), observed)
 
@@ -267,9 +265,7 @@ def calibrate_basin(basin, settings, stop=None):
         "kge_true_params": float(kge(model.simulate([truth[n] for n in NAMES]), observed)),
         "runs": runs,
         "simulated": model.simulate(best),
-        "seconds": time.perf_counter() - start,
-        "cpu_seconds": time.thread_time() - cpu_start,
-        "where": f"{os.uname().nodename}:{os.getpid()}",
+        **clock.figures(),
     }
 
 

@@ -8,7 +8,7 @@ results as they finish, shows progress, and stops cleanly on Ctrl-C.
 
     task(item, settings)                serial and Dask runs
     task(item, settings, stop=event)    thread pools: the task stops early once
-                                        the event is set (raise Cancelled)
+                                        the event is set (check_stop raises Cancelled)
 
 The options --workers, --threads, --scheduler and --connect-timeout come from
 add_options() and check_options(); run() does what they ask.  The optimiser's
@@ -154,6 +154,28 @@ class Progress:
     def close(self):
         if self.bar is not None:
             self.bar.close()
+
+
+# ---- inside a task ---------------------------------------------------------------
+
+def check_stop(stop):
+    """Raises Cancelled once `stop` (a thread pool run's threading.Event, or None) is set."""
+    if stop is not None and stop.is_set():
+        raise Cancelled()
+
+
+class TaskClock:
+    """Started with a task; figures() are its wall and CPU seconds so far and where it runs."""
+
+    def __init__(self):
+        self.start, self.cpu_start = time.perf_counter(), time.thread_time()
+
+    def figures(self):
+        return {
+            "seconds": time.perf_counter() - self.start,
+            "cpu_seconds": time.thread_time() - self.cpu_start,
+            "where": f"{os.uname().nodename}:{os.getpid()}",
+        }
 
 
 # ---- ways of running -------------------------------------------------------------
