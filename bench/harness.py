@@ -2,7 +2,8 @@
 results and their table, the C++ micro-benchmark runner and the JSON report.
 
 Rows (rows.py) call compare() with a pelmora callable and its anchor, and
-return row_result() or ratio_row(); the runner adds the row's name.
+return row_result() or ratio_row(); timed_ratio_row() does both for a row
+that needs nothing else of the samples. The runner adds the row's name.
 """
 
 from __future__ import annotations
@@ -172,6 +173,12 @@ def ratio_row(workload, tp, ta, target, note="", **extra):
     return row_result(workload, mp, ma, mp / ma, "ratio", target, "lower", note,
                       pelmora_spread=spread(tp), anchor_spread=spread(ta), repeats=len(tp),
                       pelmora_samples=tp, anchor_samples=ta, **extra)
+
+
+def timed_ratio_row(workload, pel, anchor, repeats, target, note="", **extra):
+    """compare() then ratio_row(): the row of a workload that needs nothing but the two medians."""
+    tp, ta = compare(pel, anchor, repeats)
+    return ratio_row(workload, tp, ta, target, note, **extra)
 
 
 # ---------------------------------------------------------------------------

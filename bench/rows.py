@@ -1,8 +1,8 @@
 """The bench rows. Each row is a function of the repeat scale that builds its
 workload, checks pelmora against its anchor (outside the clock), times both
-and returns ratio_row() or row_result() with the workload's description and
-the target. ROWS at the end lists them in order, each under its name:
-adding a row is one function and one entry there.
+and returns ratio_row(), timed_ratio_row() or row_result() with the
+workload's description and the target. ROWS at the end lists them in order,
+each under its name: adding a row is one function and one entry there.
 """
 
 from __future__ import annotations
@@ -22,7 +22,7 @@ import numpy as np
 import pelmora
 from anchors import baseflow_anchor, kge_numpy, muskingum_anchor, pickle_in_band, pickle_round_trip
 from harness import (REPO, add_latency_ns, check_close, compare, one_thread_seconds, ratio_row, reps,
-                     row_result, spread, status_kib, two_thread_seconds)
+                     row_result, spread, status_kib, timed_ratio_row, two_thread_seconds)
 from workloads import (BASEFLOW_LAYERS, HOUR, MEMORY_N, MUSK_K, MUSK_N, MUSK_SUB, MUSK_X, QUARTER,
                        REGIONAL_BASINS, REGIONAL_SETTINGS, hydrograph, kge_inputs, level_pool_inputs,
                        rainfall)
@@ -36,53 +36,49 @@ RUN_PY = Path(__file__).resolve().with_name("run.py")
 
 def bench_convert_list(scale):
     values = hydrograph(MUSK_N, 1).tolist()
-    tp, ta = compare(lambda: CTS(values, HOUR, "discharge"), lambda: np.array(values), reps(15, scale))
-    return ratio_row("ContinuousTimeSeries(list of 1e6 floats) vs numpy.array(list)", tp, ta, 1.0)
+    return timed_ratio_row("ContinuousTimeSeries(list of 1e6 floats) vs numpy.array(list)",
+                           lambda: CTS(values, HOUR, "discharge"), lambda: np.array(values), reps(15, scale), 1.0)
 
 
 def bench_convert_array(scale):
     arr = hydrograph(MUSK_N, 1)
-    tp, ta = compare(lambda: CTS(arr, HOUR, "discharge"), lambda: np.array(arr), reps(31, scale))
-    return ratio_row("ContinuousTimeSeries(float64 array of 1e6) vs numpy.array(arr)", tp, ta, 2.0)
+    return timed_ratio_row("ContinuousTimeSeries(float64 array of 1e6) vs numpy.array(arr)",
+                           lambda: CTS(arr, HOUR, "discharge"), lambda: np.array(arr), reps(31, scale), 2.0)
 
 
 def bench_convert_float32(scale):
     arr = hydrograph(MUSK_N, 1).astype(np.float32)
     if CTS(arr, HOUR, "discharge").data != arr.astype(np.float64).tolist():
         raise SystemExit("convert-float32: the series holds other values than astype(float64)")
-    tp, ta = compare(lambda: CTS(arr, HOUR, "discharge"), lambda: arr.astype(np.float64), reps(31, scale))
-    return ratio_row("ContinuousTimeSeries(float32 array of 1e6) vs arr.astype(float64)", tp, ta, 2.0)
+    return timed_ratio_row("ContinuousTimeSeries(float32 array of 1e6) vs arr.astype(float64)",
+                           lambda: CTS(arr, HOUR, "discharge"), lambda: arr.astype(np.float64), reps(31, scale),
+                           2.0)
 
 
 PICKLE_WORKLOAD = ("pickle round trip (protocol 5, out-of-band buffers carried as bytes) of a 1e6-value "
                    "series vs of a float64 array")
 
 
-def bench_pickle_series(scale):
+def pickle_row(row, workload, round_trip, scale):
+    """A 1e6-value series against a float64 array, both through `round_trip` (checked first)."""
     arr = hydrograph(MUSK_N, 1)
     series = CTS(arr, HOUR, "discharge")
-    back = pickle_round_trip(series)
+    back = round_trip(series)
     if type(back) is not CTS or back.data != series.data or back.time_step != series.time_step \
             or back.kind != series.kind:
-        raise SystemExit("pickle-series: the series came back different")
-    if not np.array_equal(pickle_round_trip(arr), arr):
-        raise SystemExit("pickle-series: the array came back different")
-    tp, ta = compare(lambda: pickle_round_trip(series), lambda: pickle_round_trip(arr), reps(31, scale))
-    return ratio_row(PICKLE_WORKLOAD, tp, ta, 1.5)
+        raise SystemExit(f"{row}: the series came back different")
+    if not np.array_equal(round_trip(arr), arr):
+        raise SystemExit(f"{row}: the array came back different")
+    return timed_ratio_row(workload, lambda: round_trip(series), lambda: round_trip(arr), reps(31, scale), 1.5)
+
+
+def bench_pickle_series(scale):
+    return pickle_row("pickle-series", PICKLE_WORKLOAD, pickle_round_trip, scale)
 
 
 def bench_pickle_series_inband(scale):
-    arr = hydrograph(MUSK_N, 1)
-    series = CTS(arr, HOUR, "discharge")
-    back = pickle_in_band(series)
-    if type(back) is not CTS or back.data != series.data or back.time_step != series.time_step \
-            or back.kind != series.kind:
-        raise SystemExit("pickle-series-inband: the series came back different")
-    if not np.array_equal(pickle_in_band(arr), arr):
-        raise SystemExit("pickle-series-inband: the array came back different")
-    tp, ta = compare(lambda: pickle_in_band(series), lambda: pickle_in_band(arr), reps(31, scale))
-    return ratio_row("pickle round trip (protocol 5, in band) of a 1e6-value series "
-                     "vs of a float64 array", tp, ta, 1.5)
+    return pickle_row("pickle-series-inband", "pickle round trip (protocol 5, in band) of a 1e6-value series "
+                      "vs of a float64 array", pickle_in_band, scale)
 
 
 VIEW_WORKLOAD = "numpy.asarray(series of 1e6 values) vs numpy.frombuffer(bytes of 1e6 float64), per call"
@@ -116,8 +112,8 @@ def bench_data_out(scale):
     arr = hydrograph(MUSK_N, 1)
     series = CTS(arr, HOUR, "discharge")
     assert series.data == arr.tolist()
-    tp, ta = compare(lambda: series.data, lambda: arr.tolist(), reps(15, scale))
-    return ratio_row("series.data (1e6 values) vs arr.tolist()", tp, ta, 1.2)
+    return timed_ratio_row("series.data (1e6 values) vs arr.tolist()", lambda: series.data, lambda: arr.tolist(),
+                           reps(15, scale), 1.2)
 
 
 def bench_muskingum(scale):
@@ -128,10 +124,10 @@ def bench_muskingum(scale):
     dt, k_s = 3600.0, MUSK_K.total_seconds()
     got = route(series, MUSK_K, MUSK_X, MUSK_SUB, initial).data
     err = check_close("muskingum", got, muskingum_anchor(arr, dt, k_s, MUSK_X, MUSK_SUB, initial))
-    tp, ta = compare(lambda: route(series, MUSK_K, MUSK_X, MUSK_SUB, initial),
-                     lambda: muskingum_anchor(arr, dt, k_s, MUSK_X, MUSK_SUB, initial), reps(21, scale))
-    return ratio_row("run_muskingum_routing, 1e6 values, 4 sub-reaches, x=0.2 "
-                     "vs 4 x scipy.signal.lfilter", tp, ta, 0.5, max_rel_diff=err)
+    return timed_ratio_row("run_muskingum_routing, 1e6 values, 4 sub-reaches, x=0.2 vs 4 x scipy.signal.lfilter",
+                           lambda: route(series, MUSK_K, MUSK_X, MUSK_SUB, initial),
+                           lambda: muskingum_anchor(arr, dt, k_s, MUSK_X, MUSK_SUB, initial), reps(21, scale),
+                           0.5, max_rel_diff=err)
 
 
 def bench_clark(scale):
@@ -143,9 +139,10 @@ def bench_clark(scale):
     uh = np.array(clark(ITS([1.0], QUARTER, "rainfall"), area, tc, r).data)
     got = clark(series, area, tc, r).data
     err = check_close("clark", got, np.convolve(rain, uh))
-    tp, ta = compare(lambda: clark(series, area, tc, r), lambda: np.convolve(rain, uh), reps(21, scale))
-    return ratio_row(f"run_clark_uh, {n} 15-min steps (1 in 5 wet), tc 6 h, R 4 h "
-                     f"({uh.size} ordinates) vs numpy.convolve", tp, ta, 1.0, max_rel_diff=err)
+    return timed_ratio_row(f"run_clark_uh, {n} 15-min steps (1 in 5 wet), tc 6 h, R 4 h "
+                           f"({uh.size} ordinates) vs numpy.convolve",
+                           lambda: clark(series, area, tc, r), lambda: np.convolve(rain, uh), reps(21, scale),
+                           1.0, max_rel_diff=err)
 
 
 def bench_baseflow(scale):
@@ -160,10 +157,10 @@ def bench_baseflow(scale):
     err = check_close("baseflow total", total.data, want_total)
     for name in BASEFLOW_LAYERS:
         err = max(err, check_close(f"baseflow {name}", per[name].data, want_per[name]))
-    tp, ta = compare(lambda: run(area, series, layers),
-                     lambda: baseflow_anchor(rain, 3600.0, area, BASEFLOW_LAYERS), reps(15, scale))
-    return ratio_row("run_linear_reservoir, 1e6 steps, 3 layers x 4 reservoirs "
-                     "vs 12 x scipy.signal.lfilter", tp, ta, 0.5, max_rel_diff=err)
+    return timed_ratio_row("run_linear_reservoir, 1e6 steps, 3 layers x 4 reservoirs vs 12 x scipy.signal.lfilter",
+                           lambda: run(area, series, layers),
+                           lambda: baseflow_anchor(rain, 3600.0, area, BASEFLOW_LAYERS), reps(15, scale),
+                           0.5, max_rel_diff=err)
 
 
 def bench_kge_arrays(scale):
@@ -190,9 +187,9 @@ def bench_kge_list(scale):
     sim_l, obs_l = sim.tolist(), obs.tolist()
     kge = pelmora.metrics.calculate_kge
     err = check_close("kge lists", [kge(sim_l, obs_l)], [kge_numpy(sim_l, obs_l)])
-    tp, ta = compare(lambda: kge(sim_l, obs_l), lambda: kge_numpy(sim_l, obs_l), reps(15, scale))
-    return ratio_row("calculate_kge, 1e6 pairs from lists vs numpy formula "
-                     "(numpy.asarray included)", tp, ta, 1.0, max_rel_diff=err)
+    return timed_ratio_row("calculate_kge, 1e6 pairs from lists vs numpy formula (numpy.asarray included)",
+                           lambda: kge(sim_l, obs_l), lambda: kge_numpy(sim_l, obs_l), reps(15, scale),
+                           1.0, max_rel_diff=err)
 
 
 def bench_level_pool(scale):

@@ -54,7 +54,6 @@ import functools
 import hashlib
 import json
 import math
-import os
 import struct
 import sys
 import time
@@ -308,7 +307,7 @@ def calibrate_gauge(gauge, settings, stop=None):
     depends on nothing but these two arguments.  `stop`, a threading.Event,
     ends the calibration early when set (thread pools).
     """
-    start, cpu_start = time.perf_counter(), time.thread_time()
+    clock = scaleout.TaskClock()
     dates = gauge["observed"].index
     observed = gauge["observed"].to_numpy(dtype=np.float64)
     fit_days = dates.year <= CALIBRATION
@@ -323,8 +322,7 @@ def calibrate_gauge(gauge, settings, stop=None):
 
     def objective(params):
         nonlocal runs
-        if stop is not None and stop.is_set():
-            raise scaleout.Cancelled()
+        scaleout.check_stop(stop)
         runs += 1
         score = kge(model.simulate(params)[keep], target)
         return -score if math.isfinite(score) else 1.0e9
@@ -352,9 +350,7 @@ def calibrate_gauge(gauge, settings, stop=None):
         "mean_flow_kge": scores(np.full(len(dates), calibration_mean), observed, validation)["kge"],
         "runs": runs,
         "simulated": simulated,
-        "seconds": time.perf_counter() - start,
-        "cpu_seconds": time.thread_time() - cpu_start,
-        "where": f"{os.uname().nodename}:{os.getpid()}",
+        **clock.figures(),
     }
 
 
@@ -486,23 +482,12 @@ def parse_args(argv=None):
     p.add_argument("--basins", nargs="+", default=None, metavar="ID",
                    help="gauge ids to calibrate (default: every gauge found)")
     scaleout.add_options(p, what="gauge")
-    p.add_argument("--generations", type=int, default=DEFAULTS["generations"],
-                   help=f"differential-evolution generations (default {DEFAULTS['generations']})")
-    p.add_argument("--popsize", type=int, default=DEFAULTS["popsize"],
-                   help=f"population per parameter (default {DEFAULTS['popsize']})")
-    p.add_argument("--seed", type=int, default=DEFAULTS["seed"], help="seed of the optimiser")
+    scaleout.add_search_options(p, DEFAULTS, "seed of the optimiser")
     p.add_argument("--out", type=Path, default=DEFAULT_OUT, help=f"figure path (default {DEFAULT_OUT})")
     p.add_argument("--json", type=Path, default=None, metavar="PATH", help="write a JSON summary to PATH")
     p.add_argument("--no-plot", action="store_true", help="do not draw the figure")
     p.add_argument("--quiet", action="store_true", help="no progress display")
-    args = p.parse_args(argv)
-    if args.generations < 1:
-        p.error("--generations must be at least 1")
-    if args.popsize < 1:
-        p.error("--popsize must be at least 1")
-    if args.seed < 0:
-        p.error("--seed must be 0 or more")
-    return scaleout.check_options(p, args)
+    return scaleout.check_search_options(p, p.parse_args(argv))
 
 
 def select_gauges(data, wanted):
@@ -544,15 +529,12 @@ def main(argv=None):
     settings = {"generations": args.generations, "popsize": args.popsize, "seed": args.seed}
     print(f"{len(gauges)} gauges from {data}; daily steps {WARMUP}-{VALIDATION}; differential evolution on "
           f"{len(NAMES)} parameters, {args.generations} generations of {args.popsize * len(NAMES)}", flush=True)
-    try:
-        results, wall, how = scaleout.run(args, calibrate_gauge, gauges, settings, _describe, unit="gauge",
-                                          names=[g["gauge"] for g in gauges], upload=[HERE])
-    except KeyboardInterrupt:
-        print(f"\n{scaleout.INTERRUPTED}", file=sys.stderr, flush=True)
-        return 130
-    except scaleout.SchedulerError as e:
-        print(f"error: {e}", file=sys.stderr, flush=True)
-        return 2
+    run, stopped = scaleout.stop_status(lambda: scaleout.run(
+        args, calibrate_gauge, gauges, settings, _describe, unit="gauge", names=[g["gauge"] for g in gauges],
+        upload=[HERE]))
+    if stopped is not None:
+        return stopped
+    results, wall, how = run
     print()
     report(results, wall, how)
     if args.json is not None:
@@ -561,7 +543,5 @@ def main(argv=None):
         print(f"summary: {args.json}")
     if not args.no_plot:
         print(f"figure: {plot(gauges, results, args.out)}")
-    print(f"total wall time {time.perf_counter() - start:.1f} s (Python {sys.version.split()[0]}, "
-          f"GIL {'on' if getattr(sys, '_is_gil_enabled', lambda: True)() else 'off'}, "
-          f"{os.cpu_count()} cores)")
+    print(scaleout.total_line(start))
     return 0

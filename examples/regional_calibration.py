@@ -58,7 +58,6 @@ if __name__ == "__main__":
 import argparse
 import hashlib
 import math
-import os
 import struct
 import sys
 import time
@@ -236,7 +235,7 @@ def calibrate_basin(basin, settings, stop=None):
     result depends on nothing but these two arguments.  `stop`, a
     threading.Event, ends the calibration early when set (thread pools).
     """
-    start, cpu_start = time.perf_counter(), time.thread_time()
+    clock = scaleout.TaskClock()
     truth = basin["truth"]
     model = BasinModel(truth, basin["rain"])
     observed = np.asarray(basin["observed"], dtype=np.float64)
@@ -245,8 +244,7 @@ def calibrate_basin(basin, settings, stop=None):
 
     def objective(params):
         nonlocal runs
-        if stop is not None and stop.is_set():
-            raise scaleout.Cancelled()
+        scaleout.check_stop(stop)
         runs += 1
         return -kge(model.simulate(params), observed)
 
@@ -267,9 +265,7 @@ def calibrate_basin(basin, settings, stop=None):
         "kge_true_params": float(kge(model.simulate([truth[n] for n in NAMES]), observed)),
         "runs": runs,
         "simulated": model.simulate(best),
-        "seconds": time.perf_counter() - start,
-        "cpu_seconds": time.thread_time() - cpu_start,
-        "where": f"{os.uname().nodename}:{os.getpid()}",
+        **clock.figures(),
     }
 
 
@@ -428,11 +424,7 @@ def parse_args(argv=None):
     scaleout.add_options(p)
     p.add_argument("--months", type=float, default=DEFAULTS["months"],
                    help=f"record length per basin (default {DEFAULTS['months']})")
-    p.add_argument("--generations", type=int, default=DEFAULTS["generations"],
-                   help=f"differential-evolution generations (default {DEFAULTS['generations']})")
-    p.add_argument("--popsize", type=int, default=DEFAULTS["popsize"],
-                   help=f"population per parameter (default {DEFAULTS['popsize']})")
-    p.add_argument("--seed", type=int, default=DEFAULTS["seed"], help="seed of the region")
+    scaleout.add_search_options(p, DEFAULTS, "seed of the region")
     p.add_argument("--no-serial", action="store_true", help="skip the serial reference run")
     p.add_argument("--out", type=Path, default=DEFAULT_OUT, help=f"figure path (default {DEFAULT_OUT})")
     p.add_argument("--no-plot", action="store_true", help="do not draw the figure")
@@ -443,20 +435,15 @@ def parse_args(argv=None):
     # At least a few days of hourly record, at most a century of it.
     if not (math.isfinite(args.months) and MONTHS[0] <= args.months <= MONTHS[1]):
         p.error(f"--months must be a number from {MONTHS[0]:g} to {MONTHS[1]:g}")
-    if args.generations < 1:
-        p.error("--generations must be at least 1")
-    if args.popsize < 1:
-        p.error("--popsize must be at least 1")
-    if args.seed < 0:
-        p.error("--seed must be 0 or more")
-    return scaleout.check_options(p, args)
+    return scaleout.check_search_options(p, args)
 
 
 def main(argv=None):
     args = parse_args(argv)
     settings = {"generations": args.generations, "popsize": args.popsize}
     start = time.perf_counter()
-    try:
+
+    def work():
         basins = make_basins(args.basins, args.seed, args.months)
         hours = len(basins[0]["rain"])
         print(f"{args.basins} basins, {hours} hourly steps each ({args.months:g} months); "
@@ -469,17 +456,15 @@ def main(argv=None):
             t0 = time.perf_counter()
             serial_results = run_serial(basins, settings, not args.quiet)
             serial = (serial_results, time.perf_counter() - t0)
-    except KeyboardInterrupt:
-        print(f"\n{scaleout.INTERRUPTED}", file=sys.stderr, flush=True)
-        return 130
-    except scaleout.SchedulerError as e:
-        print(f"error: {e}", file=sys.stderr, flush=True)
-        return 2
+        return basins, results, wall, how, serial
+
+    run, stopped = scaleout.stop_status(work)
+    if stopped is not None:
+        return stopped
+    basins, results, wall, how, serial = run
     print()
     s = report(basins, results, wall, how, serial)
     if not args.no_plot:
         print(f"figure: {plot(basins, results, args.out)}")
-    print(f"total wall time {time.perf_counter() - start:.1f} s (Python {sys.version.split()[0]}, "
-          f"GIL {'on' if getattr(sys, '_is_gil_enabled', lambda: True)() else 'off'}, "
-          f"{os.cpu_count()} cores)")
+    print(scaleout.total_line(start))
     return 0 if s.get("identical", True) else 1

@@ -8,10 +8,12 @@ results as they finish, shows progress, and stops cleanly on Ctrl-C.
 
     task(item, settings)                serial and Dask runs
     task(item, settings, stop=event)    thread pools: the task stops early once
-                                        the event is set (raise Cancelled)
+                                        the event is set (check_stop raises Cancelled)
 
 The options --workers, --threads, --scheduler and --connect-timeout come from
-add_options() and check_options(); run() does what they ask.
+add_options() and check_options(); run() does what they ask.  The optimiser's
+--generations, --popsize and --seed come from add_search_options() and
+check_search_options(); stop_status() and total_line() end a script's main().
 
 On an existing cluster, the scheduler (which unpacks the tasks) and every
 worker import the task's module by name, and that module imports this one.
@@ -100,6 +102,26 @@ def check_options(parser, args):
     return args
 
 
+def add_search_options(parser, defaults, seed_help):
+    """The optimiser's options: --generations, --popsize and --seed, defaults from the `defaults` dict."""
+    parser.add_argument("--generations", type=int, default=defaults["generations"],
+                        help=f"differential-evolution generations (default {defaults['generations']})")
+    parser.add_argument("--popsize", type=int, default=defaults["popsize"],
+                        help=f"population per parameter (default {defaults['popsize']})")
+    parser.add_argument("--seed", type=int, default=defaults["seed"], help=seed_help)
+
+
+def check_search_options(parser, args):
+    """Refuses a bad --generations, --popsize or --seed, then does check_options(); returns `args`."""
+    if args.generations < 1:
+        parser.error("--generations must be at least 1")
+    if args.popsize < 1:
+        parser.error("--popsize must be at least 1")
+    if args.seed < 0:
+        parser.error("--seed must be 0 or more")
+    return check_options(parser, args)
+
+
 # ---- progress --------------------------------------------------------------------
 
 class Progress:
@@ -132,6 +154,28 @@ class Progress:
     def close(self):
         if self.bar is not None:
             self.bar.close()
+
+
+# ---- inside a task ---------------------------------------------------------------
+
+def check_stop(stop):
+    """Raises Cancelled once `stop` (a thread pool run's threading.Event, or None) is set."""
+    if stop is not None and stop.is_set():
+        raise Cancelled()
+
+
+class TaskClock:
+    """Started with a task; figures() are its wall and CPU seconds so far and where it runs."""
+
+    def __init__(self):
+        self.start, self.cpu_start = time.perf_counter(), time.thread_time()
+
+    def figures(self):
+        return {
+            "seconds": time.perf_counter() - self.start,
+            "cpu_seconds": time.thread_time() - self.cpu_start,
+            "where": f"{os.uname().nodename}:{os.getpid()}",
+        }
 
 
 # ---- ways of running -------------------------------------------------------------
@@ -377,3 +421,28 @@ def run(args, task, items, settings, describe=None, unit="basin", names=None, up
         wall = time.perf_counter() - start
     return results, wall, dask_run.description
 
+
+
+# ---- a script's end --------------------------------------------------------------
+
+def stop_status(work):
+    """work() as (its result, None), or (None, exit status) when the run stopped early.
+
+    Ctrl-C is status 130 and a scheduler that cannot be used status 2; either
+    way the reason is one line on stderr.
+    """
+    try:
+        return work(), None
+    except KeyboardInterrupt:
+        print(f"\n{INTERRUPTED}", file=sys.stderr, flush=True)
+        return None, 130
+    except SchedulerError as e:
+        print(f"error: {e}", file=sys.stderr, flush=True)
+        return None, 2
+
+
+def total_line(start):
+    """The last line of a script: wall seconds since `start` (perf_counter), and what it ran on."""
+    return (f"total wall time {time.perf_counter() - start:.1f} s (Python {sys.version.split()[0]}, "
+            f"GIL {'on' if getattr(sys, '_is_gil_enabled', lambda: True)() else 'off'}, "
+            f"{os.cpu_count()} cores)")

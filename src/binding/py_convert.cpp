@@ -197,17 +197,11 @@ Out convert_sequence(PyObject* obj, double* sum) {
     const std::size_t claimed = static_cast<std::size_t>(hint);
     out.reserve(length_is_exact(obj) ? claimed : std::min(claimed, kFirstReserve));
   }
-  Ref iter = require(PyObject_GetIter(obj));
-  for (;;) {
-    PyObject* raw = nullptr;
-    const int status = PyIter_NextItem(iter.get(), &raw);
-    if (status < 0) throw_error_set();
-    if (status == 0) break;
-    Ref item = Ref::steal(raw);
-    const double v = to_double(item.get());
+  for_each_item(obj, [&](PyObject* item) {
+    const double v = to_double(item);
     out.push_back(v);
     total = total + v;
-  }
+  });
   if (sum) *sum = total;
   if (out.capacity() > out.size()) out.shrink_to_fit();
   return out;

@@ -64,6 +64,22 @@ inline void require_ok(int status) {
   if (status < 0) throw_error_set();
 }
 
+// The next item of an iterator, or an empty Ref once it is exhausted.
+inline Ref next_item(PyObject* iter) {
+  PyObject* item = nullptr;
+  if (PyIter_NextItem(iter, &item) < 0) throw_error_set();
+  return Ref::steal(item);
+}
+
+// Calls `f(item)` for every item of `iterable` (an iterator goes on from
+// where it is). Each item is owned only for its call; an error from the
+// iteration, or one thrown by `f`, stops it.
+template <class F>
+void for_each_item(PyObject* iterable, F&& f) {
+  Ref iter = require(PyObject_GetIter(iterable));
+  while (Ref item = next_item(iter.get())) f(item.get());
+}
+
 // One buffer export of an object, released when the view goes. Move-only,
 // like Ref; empty until `get` or `try_get` succeeds. It keeps the exporter's
 // memory in place but does not stop other threads writing to it.

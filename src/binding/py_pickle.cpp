@@ -113,19 +113,12 @@ std::pair<Ref, Ref> unpack_pair(PyObject* obj) {
   }
   Ref items[2];
   for (int i = 0; i < 2; ++i) {
-    PyObject* raw = nullptr;
-    const int status = PyIter_NextItem(iter.get(), &raw);
-    if (status < 0) throw_error_set();
-    if (status == 0)
+    items[i] = next_item(iter.get());
+    if (!items[i])
       raise(PyExc_ValueError,
             require(PyUnicode_FromFormat("not enough values to unpack (expected 2, got %d)", i)));
-    items[i] = Ref::steal(raw);
   }
-  PyObject* extra = nullptr;
-  const int status = PyIter_NextItem(iter.get(), &extra);
-  if (status < 0) throw_error_set();
-  if (status > 0) {
-    Py_DECREF(extra);
+  if (next_item(iter.get())) {
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj) || PyDict_CheckExact(obj)) {
       const Py_ssize_t size = PyObject_Size(obj);
       if (size < 0) throw_error_set();
@@ -203,16 +196,10 @@ void copy_instance_state(PyObject* original, PyObject* copy, PyObject* memo) {
   }
   if (slot_state && slot_state.get() != Py_None) {
     Ref items = require(PyObject_CallMethod(slot_state.get(), "items", nullptr));
-    Ref iter = require(PyObject_GetIter(items.get()));
-    for (;;) {
-      PyObject* raw = nullptr;
-      const int status = PyIter_NextItem(iter.get(), &raw);
-      if (status < 0) throw_error_set();
-      if (status == 0) break;
-      Ref item = Ref::steal(raw);
-      const auto [name, value] = unpack_pair(item.get());
+    for_each_item(items.get(), [&](PyObject* item) {
+      const auto [name, value] = unpack_pair(item);
       require_ok(PyObject_SetAttr(copy, name.get(), value.get()));
-    }
+    });
   }
 }
 

@@ -56,8 +56,8 @@ PyObject* storage_lookup(PyObject* self, PyObject* const* argv, Py_ssize_t nargs
   return guard([&] {
     Args a(Sig, argv, nargs, kwnames);
     const double value = a.get(0, to_double);
-    SharedBorrow<ElevationStorage> borrow(self);
-    return from_double((value_of<ElevationStorage>(self).*Lookup)(value));
+    const ElevationStorage& curve = value_of<ElevationStorage>(self);  // never changes after construction
+    return from_double((curve.*Lookup)(value));
   });
 }
 
