@@ -4,7 +4,6 @@
 #include <string>
 
 #include "binding/py_args.hpp"
-#include "binding/py_borrow.hpp"
 #include "binding/py_class.hpp"
 #include "binding/py_class_pickle.hpp"
 #include "binding/py_convert.hpp"
@@ -93,10 +92,8 @@ Ref read_start(const Series&, PyObject* start) { return Ref::borrow(start ? star
 
 template <class Series>
 PyObject* total_duration(PyObject* self, PyObject*) {
-  return guard([&] {
-    SharedBorrow<Series> borrow(self);
-    return from_i64(value_of<Series>(self).total_duration());
-  });
+  // A series never changes after construction: nothing to borrow.
+  return guard([&] { return from_i64(value_of<Series>(self).total_duration()); });
 }
 
 // The intervals split in place keep their start: the first begins where the
@@ -105,7 +102,6 @@ PyObject* disaggregate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return guard([&] {
     Args a(kDisaggregate, args, nargs, kwnames);
     IncrementalSeries result = [&] {
-      SharedBorrow<IncrementalSeries> borrow(self);
       const std::int32_t target = a.get(0, to_i32);
       const IncrementalSeries& series = value_of<IncrementalSeries>(self);
       Detached detached(series.disaggregate_cost(target));
@@ -420,29 +416,22 @@ PyMethodDef incremental_methods[] = {
 
 #undef PELMORA_FROM_PANDAS_DOC
 
-BoundClass<ContinuousSeries> continuous_class({
-    .name = "ContinuousTimeSeries",
-    .doc = kContinuousDoc,
-    .subclassable = true,
-    .tp_new = continuous_new,
-    .getset = continuous_getset,
-    .methods = continuous_methods,
-}, pickled<ContinuousSeries, series_payload<ContinuousSeries>,
-           series_rebuild<ContinuousSeries, kContinuousRebuild>>(),
-   exported<ContinuousSeries, series_values<ContinuousSeries>>(),
-   &series_repr<ContinuousSeries>);
+// The two classes differ in their names, constructors and members only.
+template <class Series, const Signature& Rebuild>
+struct SeriesClass : BoundClass<Series> {
+  SeriesClass(const char* name, const char* doc, newfunc tp_new, PyGetSetDef* getset, PyMethodDef* methods)
+      : BoundClass<Series>({.name = name, .doc = doc, .subclassable = true, .tp_new = tp_new, .getset = getset,
+                            .methods = methods},
+                           pickled<Series, series_payload<Series>, series_rebuild<Series, Rebuild>>(),
+                           exported<Series, series_values<Series>>(), &series_repr<Series>) {}
+};
 
-BoundClass<IncrementalSeries> incremental_class({
-    .name = "IncrementalTimeSeries",
-    .doc = kIncrementalDoc,
-    .subclassable = true,
-    .tp_new = incremental_new,
-    .getset = incremental_getset,
-    .methods = incremental_methods,
-}, pickled<IncrementalSeries, series_payload<IncrementalSeries>,
-           series_rebuild<IncrementalSeries, kIncrementalRebuild>>(),
-   exported<IncrementalSeries, series_values<IncrementalSeries>>(),
-   &series_repr<IncrementalSeries>);
+SeriesClass<ContinuousSeries, kContinuousRebuild> continuous_class("ContinuousTimeSeries", kContinuousDoc,
+                                                                   continuous_new, continuous_getset,
+                                                                   continuous_methods);
+SeriesClass<IncrementalSeries, kIncrementalRebuild> incremental_class("IncrementalTimeSeries", kIncrementalDoc,
+                                                                      incremental_new, incremental_getset,
+                                                                      incremental_methods);
 
 }  // namespace
 
