@@ -47,6 +47,15 @@ def message(excinfo):
     return str(excinfo.value)
 
 
+def zone(name):
+    """The IANA time zone `name`, or a skip where the system has no database."""
+    zoneinfo = pytest.importorskip("zoneinfo")
+    try:
+        return zoneinfo.ZoneInfo(name)
+    except zoneinfo.ZoneInfoNotFoundError:
+        pytest.skip("no time zone database")
+
+
 def allocated_growth(fn, rounds=3, calls=2000):
     """Live-block growth per round of `calls` calls, after a warm-up round.
 

@@ -9,7 +9,7 @@ import textwrap
 from datetime import date, datetime, timedelta, timezone
 
 import pytest
-from conftest import HOUR, child_env, message
+from conftest import HOUR, child_env, message, zone
 
 import pelmora
 
@@ -29,14 +29,6 @@ class Instant(datetime):
 
 class Hydrograph(CTS):
     pass
-
-
-def zone(name):
-    zoneinfo = pytest.importorskip("zoneinfo")
-    try:
-        return zoneinfo.ZoneInfo(name)
-    except zoneinfo.ZoneInfoNotFoundError:
-        pytest.skip("no time zone database")
 
 
 @pytest.mark.parametrize("cls", [CTS, ITS, Hydrograph])

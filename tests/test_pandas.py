@@ -8,7 +8,7 @@ import struct
 from datetime import datetime, timedelta, timezone
 
 import pytest
-from conftest import HOUR, message
+from conftest import HOUR, message, zone
 
 import pelmora
 
@@ -25,14 +25,6 @@ pd = pytest.importorskip("pandas", exc_type=ImportError)  # ImportError too: pan
 
 def bits(values):
     return [struct.pack("d", v) for v in values]
-
-
-def zone(name):
-    zoneinfo = pytest.importorskip("zoneinfo")
-    try:
-        return zoneinfo.ZoneInfo(name)
-    except zoneinfo.ZoneInfoNotFoundError:
-        pytest.skip("no time zone database")
 
 
 @pytest.mark.parametrize("cls", [CTS, ITS])
