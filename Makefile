@@ -72,10 +72,19 @@ endif
 
 # TSAN=ON builds with ThreadSanitizer.  As for ASan the runtime is preloaded
 # into the uninstrumented interpreter, and Python's allocator steps aside so
-# that TSan sees every reuse of memory.  Any report fails the run (exit code
-# 66, child processes included); tests/tsan.supp may list only reports proven
-# to lie inside the interpreter.
+# that TSan sees every reuse of memory.  Any finding fails the run (child
+# processes included); tests/tsan.supp may list only reports proven to lie
+# inside the interpreter.  scripts/tsan_run.sh judges the reports.
 TSAN ?= OFF
+# The runtime is the one built for the C library the interpreter runs on:
+# the toolchain's interpreter brings Debian unstable's glibc, and the
+# compiler's own runtime, built for an older one, now and then died in
+# mid-run, mapping shadow memory for a range it had got wrong.
+ifeq ($(strip $(PYTHON)),)
+  TSAN_RUNTIME := $(TOOLCHAIN_ROOT)/usr/lib/x86_64-linux-gnu/libtsan.so.2
+else
+  TSAN_RUNTIME := $(shell $(CXX) -print-file-name=libtsan.so)
+endif
 # Reports go to files, one a process, printed after the run: a process that
 # dies (a crash is fatal under TSan) leaves its report, and the report stands
 # last in the output whoever else wrote after it.
@@ -84,7 +93,7 @@ TSAN_TESTS ?= tests/test_threads.py tests/test_threads_parallel.py \
   tests/test_clark.py::test_concurrent_calls_agree tests/test_rainfall_loss.py::test_concurrent_calls_agree \
   tests/test_reach.py::test_concurrent_calls_agree
 ifeq ($(TSAN),ON)
-  RUN_PY := LD_PRELOAD="$(shell $(CXX) -print-file-name=libtsan.so)" \
+  RUN_PY := LD_PRELOAD="$(TSAN_RUNTIME)" \
             TSAN_OPTIONS="exitcode=66 halt_on_error=0 second_deadlock_stack=1 suppressions=$(REPO)/tests/tsan.supp log_path=$(TSAN_LOG)" \
             PYTHONMALLOC=malloc $(RUN_PY)
 endif
@@ -172,13 +181,8 @@ test-tsan-run: configure
 	@$(CMAKE) --build $(BUILD_DIR) --target pelmora --parallel $(JOBS)
 	@$(RUN_PY) -c 'import ctypes, pelmora; ctypes.CDLL(None).__tsan_init' \
 	  || { echo "the ThreadSanitizer runtime is not loaded" >&2; exit 1; }
-	@rm -f $(TSAN_LOG).*
-	@cd $(REPO) && { $(RUN_PY) -m pytest -q -p no:cacheprovider $(TSAN_TESTS) $(PYTEST_ARGS) || rc=$$?; }; \
-	for report in $(TSAN_LOG).*; do \
-	  [ -f "$$report" ] || continue; \
-	  echo "==== ThreadSanitizer report $$report" >&2; cat "$$report" >&2; rc=$${rc:-66}; \
-	done; \
-	exit $${rc:-0}
+	@cd $(REPO) && bash scripts/tsan_run.sh $(TSAN_LOG) env \
+	  $(RUN_PY) -m pytest -q -p no:cacheprovider $(TSAN_TESTS) $(PYTEST_ARGS)
 
 demo: build
 	@if [ -f $(REPO)/examples/design_storm.py ]; then \

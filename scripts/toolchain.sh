@@ -44,7 +44,9 @@ REQUIRED_PKGS=(python$PYVER-dev python3-pytest python3-hypothesis python3-numpy
                python3-pandas
                # the documentation site
                python3-sphinx furo python3-sphinx-gallery
-               python3-sphinx-copybutton)
+               python3-sphinx-copybutton
+               # the ThreadSanitizer runtime for this glibc (make test-tsan)
+               libtsan2)
 OPTIONAL_PKGS=(python3-scikit-build-core python3-pip python3-mypy)
 # Single files taken out of packages whose dependencies are not wanted: the
 # documentation site renders its equations offline with MathJax's SVG bundle.
