@@ -10,12 +10,14 @@
 #
 # - A finding ("WARNING: ThreadSanitizer: ..." - a data race, a lock-order
 #   inversion, a misused mutex, ...) fails the run, whatever else happened.
-# - A failing test fails the run.
-# - A run that the runtime itself ended, with no finding (it could not map
-#   its shadow memory, or one of its own checks failed), says so and runs
-#   again, up to TSAN_ATTEMPTS times in all (default 3).  Such a fault is no
-#   verdict on the code under test, which the AddressSanitizer run checks
-#   for memory errors; a fault on every attempt fails the run.
+# - A run in which the runtime failed by itself, with no finding (it could
+#   not map its shadow memory, or one of its own checks failed), says so and
+#   runs again, up to TSAN_ATTEMPTS times in all (default 3).  Such a fault
+#   is no verdict on the code under test, which the AddressSanitizer run
+#   checks for memory errors; it may have killed a child process and so
+#   failed a test, which is why the tests' verdict waits for a clean run.
+#   A fault on every attempt fails the run.
+# - Otherwise the tests' verdict stands.
 set -uo pipefail
 
 [[ $# -ge 2 ]] || { echo "usage: $0 LOG_PREFIX COMMAND [ARG ...]" >&2; exit 2; }
@@ -42,11 +44,8 @@ for ((attempt = 1; attempt <= attempts; attempt++)); do
         echo "ThreadSanitizer reported the findings above: failing" >&2
         exit 66
     fi
-    # The runtime's own exit code is 66; anything else is the tests' verdict.
-    if ((rc != 0 && rc != 66)); then
-        exit "$rc"
-    fi
     echo "attempt $attempt of $attempts: the ThreadSanitizer runtime failed by itself, with no finding (report above)" >&2
 done
 echo "the ThreadSanitizer runtime failed on every attempt: failing" >&2
-exit 66
+((rc != 0)) || rc=66
+exit "$rc"

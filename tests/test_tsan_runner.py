@@ -1,5 +1,6 @@
-"""The ThreadSanitizer step's judge: a finding always fails, a test failure
-fails, and only a runtime that died by itself with no finding is run again."""
+"""The ThreadSanitizer step's judge: a finding always fails, a run in which
+the runtime failed by itself with no finding is run again, and otherwise the
+tests' verdict stands."""
 
 import pathlib
 import subprocess
@@ -30,12 +31,16 @@ exit ${spec%%:*}
         # a finding fails at once, even when the tests passed
         ([f"66:{FINDING}", "0:"], 66, 1, "reported the findings above: failing"),
         ([f"1:{FINDING}"], 66, 1, "reported the findings above: failing"),
-        # a failing test is the verdict, fault or not
-        ([f"1:{FAULT}", "0:"], 1, 1, None),
-        # a runtime fault alone is run again
+        # a failing test is the verdict of a run without reports
+        (["1:"], 1, 1, None),
+        # a runtime fault is run again: it may have failed a test by killing
+        # a child process
         ([f"66:{FAULT}", "0:"], 0, 2, "attempt 1 of 3: the ThreadSanitizer runtime failed by itself"),
+        ([f"1:{FAULT}", "0:"], 0, 2, "attempt 1 of 3: the ThreadSanitizer runtime failed by itself"),
+        ([f"1:{FAULT}", "1:"], 1, 2, None),
         ([f"66:{FAULT}", f"66:{FINDING}"], 66, 2, "reported the findings above: failing"),
         ([f"66:{FAULT}"] * 3, 66, 3, "the ThreadSanitizer runtime failed on every attempt: failing"),
+        ([f"1:{FAULT}"] * 3, 1, 3, "the ThreadSanitizer runtime failed on every attempt: failing"),
         # the runtime died and left nothing: fail, nothing to judge
         (["66:"], 66, 1, None),
     ],
