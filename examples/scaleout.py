@@ -422,7 +422,6 @@ def run(args, task, items, settings, describe=None, unit="basin", names=None, up
     return results, wall, dask_run.description
 
 
-
 # ---- a script's end --------------------------------------------------------------
 
 def stop_status(work):

@@ -62,7 +62,9 @@ class SeriesValues {
     return owned_;
   }
 
-  friend bool operator==(const SeriesValues& a, const SeriesValues& b) noexcept { return std::ranges::equal(a.span(), b.span()); }
+  friend bool operator==(const SeriesValues& a, const SeriesValues& b) noexcept {
+    return std::ranges::equal(a.span(), b.span());
+  }
 
  private:
   std::vector<double> owned_;

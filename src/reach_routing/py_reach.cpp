@@ -42,8 +42,8 @@ PyObject* run_muskingum_routing(PyObject*, PyObject* const* argv, Py_ssize_t nar
       // The copy of the inflow that the passes route in place is made here,
       // detached too.
       Detached detached(route_reach_cost(inflow->data.size(), sub_reaches));
-      return route_reach({inflow->data.begin(), inflow->data.end()}, static_cast<double>(inflow->time_step), k_seconds, x, sub_reaches,
-                         initial_outflow, detached.cancel());
+      return route_reach({inflow->data.begin(), inflow->data.end()}, static_cast<double>(inflow->time_step),
+                         k_seconds, x, sub_reaches, initial_outflow, detached.cancel());
     }();
     return wrap(result_series<ContinuousSeries>(std::move(routed), inflow->time_step, "discharge"),
                 inflow.start());

@@ -30,11 +30,12 @@ constexpr Signature kIncrementalRebuild{"__new__", "IncrementalTimeSeries", kSer
 constexpr const char* kParamsDisaggregate[] = {"target_step"};
 constexpr Signature kDisaggregate{"disaggregate", "IncrementalTimeSeries", kParamsDisaggregate, 1};
 
+// A constructor's values: any sequence of numbers, converted to a vector.
+SeriesValues values_from_sequence(PyObject* obj) { return to_vector(obj); }
+
 // The constructor steps shared by both classes: convert in order, validate the
 // kind, then read the step from the timedelta. A pickle's payload takes the
 // same steps, its values read by `to_data` from their payload form.
-SeriesValues values_from_sequence(PyObject* obj) { return to_vector(obj); }
-
 template <class Series>
 Dated<Series> series_from_args(const Signature& sig, PyObject* args, PyObject* kwargs,
                                SeriesValues (*to_data)(PyObject*) = values_from_sequence) {
