@@ -179,8 +179,9 @@ test-tsan:
 
 test-tsan-run: configure
 	@$(CMAKE) --build $(BUILD_DIR) --target pelmora --parallel $(JOBS)
-	@$(RUN_PY) -c 'import ctypes, pelmora; ctypes.CDLL(None).__tsan_init' \
-	  || { echo "the ThreadSanitizer runtime is not loaded" >&2; exit 1; }
+	@cd $(REPO) && bash scripts/tsan_run.sh $(TSAN_LOG) env $(RUN_PY) -c 'import ctypes, pelmora, sys; \
+	  hasattr(ctypes.CDLL(None), "__tsan_init") or sys.exit("the ThreadSanitizer runtime is not loaded")' \
+	  || { echo "pelmora did not load cleanly under the ThreadSanitizer runtime $(TSAN_RUNTIME)" >&2; exit 1; }
 	@cd $(REPO) && bash scripts/tsan_run.sh $(TSAN_LOG) env \
 	  $(RUN_PY) -m pytest -q -p no:cacheprovider $(TSAN_TESTS) $(PYTEST_ARGS)
 
